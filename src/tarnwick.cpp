@@ -1,0 +1,524 @@
+// libtarnwick: the record store (blocks, records, building, releasing) and
+// the traversal engine that both walks share.
+//
+// A list is a chain of blocks. Records are packed into the tail block, each at
+// an even address, starting with a 16-bit header word; a data record's payload
+// runs on into the following blocks when it does not fit. Nothing is moved
+// after it is written, so handles and data pointers stay valid until dispose.
+
+// The read-path assertions guard against walking a damaged tree outside its
+// blocks, so they stay on in every build type.
+#undef NDEBUG
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "tarnwick.h"
+
+#ifdef TARNWICK_ALLOC_HOOK
+// Provided by the test build; see block_calloc below.
+extern "C" void *tarnwick_hook_calloc(std::size_t count, std::size_t size);
+extern "C" void tarnwick_hook_free(void *memory);
+#endif
+
+namespace {
+
+// ---- Layout facts the format depends on -----------------------------------
+
+constexpr std::size_t kPointerSize = sizeof(void *);
+
+static_assert(offsetof(tarnwick_block, data) == 3 * kPointerSize + 4,
+              "a block's data area starts right after its five header fields");
+static_assert(offsetof(tarnwick_block, data) % 2 == 0, "data areas start at even addresses");
+static_assert(sizeof(tarnwick_list) == 2 * kPointerSize, "a list is two pointers");
+static_assert(sizeof(tarnwick_node) == 3 * kPointerSize, "a node handle is three pointers");
+static_assert(offsetof(tarnwick_node, children) == 0, "a node handle starts with its list");
+static_assert(alignof(tarnwick_node) <= kPointerSize, "handles sit at pointer-aligned addresses");
+static_assert(TARNWICK_NODE_LENGTH <= 0xFF, "a node's length fits its one length byte");
+static_assert(TARNWICK_NODE_LENGTH >= sizeof(tarnwick_node) + kPointerSize - 1,
+              "a node's payload holds its handle wherever alignment puts it");
+static_assert(TARNWICK_MAX_CAPACITY <= UINT16_MAX, "capacities fit a block's 16-bit fields");
+
+// ---- Allocation ----------------------------------------------------------
+// Every block is one zero-filled calloc, released with free. The test build
+// routes both through hooks so that tests can refuse allocations and watch
+// releases; the shipped library has no such seam.
+
+#ifdef TARNWICK_ALLOC_HOOK
+void *block_calloc(std::size_t size) { return tarnwick_hook_calloc(1, size); }
+void block_free(void *memory) { tarnwick_hook_free(memory); }
+#else
+void *block_calloc(std::size_t size) { return std::calloc(1, size); }
+void block_free(void *memory) { std::free(memory); }
+#endif
+
+// ---- Record format ------------------------------------------------------
+// The header word, little-endian at an even address:
+//   bit 0     kind: 1 node record, 0 data record
+//   bits 1-3  L: number of length bytes after the word
+//   bits 4-15 tag
+// then L bytes of payload length, least significant first, then the payload,
+// then one zero filler byte when that leaves the end odd. This section is the
+// only code that knows these bits.
+
+constexpr unsigned kKindNode = 1;
+constexpr unsigned kLengthShift = 1;
+constexpr unsigned kLengthMask = 7;
+constexpr unsigned kTagShift = 4;
+constexpr std::size_t kWordSize = 2;
+constexpr uint32_t kCountMask = 0x7FFFFFFF;  // a walk counts payload bytes in 31 bits
+constexpr unsigned kNodeLengthBytes = 1;
+constexpr std::size_t kNodeRecordSize = TARNWICK_NODE_RECORD_SIZE;
+constexpr unsigned kMaxCapacity = TARNWICK_MAX_CAPACITY;
+
+struct record_header {
+    bool is_node;
+    unsigned length_bytes;  // L
+    uint16_t tag;
+    uint32_t length;        // n, the low 32 bits of the length field
+};
+
+unsigned char *round_even(unsigned char *p) { return p + (reinterpret_cast<uintptr_t>(p) & 1); }
+const unsigned char *round_even(const unsigned char *p) {
+    return p + (reinterpret_cast<uintptr_t>(p) & 1);
+}
+
+// The fewest bytes that hold `length`: 0 for 0, then 1 to 4.
+unsigned length_bytes_for(uint32_t length) {
+    unsigned count = 0;
+    for (; length != 0; length >>= 8) ++count;
+    return count;
+}
+
+uint32_t read_length(const unsigned char *field, unsigned length_bytes) {
+    uint32_t length = 0;
+    // Most significant first, so that bytes beyond the fourth shift out.
+    for (unsigned i = length_bytes; i-- > 0;) length = length << 8 | field[i];
+    return length;
+}
+
+void write_length(unsigned char *field, unsigned length_bytes, uint32_t length) {
+    for (unsigned i = 0; i < length_bytes; ++i, length >>= 8)
+        field[i] = static_cast<unsigned char>(length & 0xFF);
+}
+
+record_header read_header(const unsigned char *p) {
+    const unsigned word = p[0] | static_cast<unsigned>(p[1]) << 8;
+    const unsigned length_bytes = word >> kLengthShift & kLengthMask;
+    return {(word & kKindNode) != 0, length_bytes, static_cast<uint16_t>(word >> kTagShift),
+            read_length(p + kWordSize, length_bytes)};
+}
+
+uint16_t read_tag(const unsigned char *p) { return read_header(p).tag; }
+
+// Writes the word and the length bytes; returns the address after them.
+unsigned char *write_header(unsigned char *p, bool is_node, unsigned length_bytes, int tag,
+                            uint32_t length) {
+    const unsigned word = (static_cast<unsigned>(tag) & TARNWICK_MAX_TAG) << kTagShift |
+                          length_bytes << kLengthShift | (is_node ? kKindNode : 0);
+    p[0] = static_cast<unsigned char>(word & 0xFF);
+    p[1] = static_cast<unsigned char>(word >> 8);
+    write_length(p + kWordSize, length_bytes, length);
+    return p + kWordSize + length_bytes;
+}
+
+// A node record embeds its handle at the first pointer-aligned address after
+// its length byte; the record is large enough for any alignment.
+tarnwick_node *node_handle(const unsigned char *record) {
+    const uintptr_t at = reinterpret_cast<uintptr_t>(record + kWordSize + kNodeLengthBytes);
+    const uintptr_t aligned = (at + kPointerSize - 1) & ~static_cast<uintptr_t>(kPointerSize - 1);
+    return reinterpret_cast<tarnwick_node *>(const_cast<unsigned char *>(record) + (aligned - at) +
+                                             kWordSize + kNodeLengthBytes);
+}
+
+// ---- Block chain ---------------------------------------------------------
+
+tarnwick_list *target_list(tarnwick_list *root, tarnwick_node *node) {
+    return node ? &node->children : root;
+}
+const tarnwick_list *target_list(const tarnwick_list *root, const tarnwick_node *node) {
+    return node ? &node->children : root;
+}
+
+// A list is empty when it has no block or its tail holds no bytes. Every
+// reader applies this one test before walking a list.
+bool list_is_empty(const tarnwick_list *list) {
+    return list->first == nullptr || list->last->data_end == list->last->data;
+}
+
+tarnwick_block *new_block(uint16_t capacity, tarnwick_block *prev) {
+    auto *block = static_cast<tarnwick_block *>(block_calloc(offsetof(tarnwick_block, data) + capacity));
+    if (block == nullptr) return nullptr;
+    block->next = nullptr;
+    block->prev = prev;
+    block->data_end = block->data;
+    block->space = capacity;
+    block->capacity = capacity;
+    return block;
+}
+
+// Links a fresh block after the tail, twice the tail's size up to the cap.
+tarnwick_block *append_block(tarnwick_list *list) {
+    tarnwick_block *tail = list->last;
+    const unsigned doubled = 2u * tail->capacity;
+    tarnwick_block *block = new_block(static_cast<uint16_t>(doubled < kMaxCapacity ? doubled : kMaxCapacity), tail);
+    if (block == nullptr) return nullptr;
+    tail->next = block;
+    list->last = block;
+    return block;
+}
+
+// Returns a tail block with at least `need` bytes of space, starting the
+// chain or abandoning a tail that is too full (its space becomes 0, so the
+// next append of any kind moves on even if this allocation is refused).
+// Returns null when the allocation is refused.
+tarnwick_block *tail_with_room(tarnwick_list *list, std::size_t need) {
+    if (list->last == nullptr) {
+        tarnwick_block *block = new_block(TARNWICK_FIRST_CAPACITY, nullptr);
+        if (block != nullptr) list->first = list->last = block;
+        return block;
+    }
+    if (list->last->space >= need) return list->last;
+    list->last->space = 0;
+    return append_block(list);
+}
+
+// Marks `used` bytes of the tail as taken.
+void consume(tarnwick_block *tail, std::size_t used) {
+    tail->data_end += used;
+    tail->space = static_cast<uint16_t>(tail->space - used);
+}
+
+// ---- Reading a list --------------------------------------------------------
+
+struct position {
+    const tarnwick_block *block;  // null: the end of the list
+    const unsigned char *record;
+};
+
+// Finds where the record after the one at `record` (in `block`) begins,
+// following a payload that runs on across blocks. A record that ends exactly
+// at a block's end leads to the next block's data area.
+position skip_record(const tarnwick_block *block, const unsigned char *record) {
+    const record_header header = read_header(record);
+    uint32_t left = header.length;
+    const unsigned char *after = record + kWordSize + header.length_bytes;
+    assert(block->data<=after);
+    for (;;) {
+        assert(after<=block->data_end);
+        const std::size_t room = static_cast<std::size_t>(block->data_end - after);
+        if (room > left) {
+            after += left;
+            break;
+        }
+        left -= static_cast<uint32_t>(room);
+        if (left == 0) {
+            after = block->data_end;
+            break;
+        }
+        block = block->next;
+        if (block == nullptr) return {nullptr, nullptr};
+        after = block->data;
+    }
+    after = round_even(after);
+    if (after != block->data_end) return {block, after};
+    if (block->next == nullptr) return {nullptr, nullptr};
+    return {block->next, block->next->data};
+}
+
+}  // namespace
+
+// ---- Building ----------------------------------------------------------------
+// The exported functions take C linkage and visibility from their declarations.
+
+int tarnwick_init(tarnwick_list *list) {
+    if (list == nullptr) return -1;
+    list->first = list->last = nullptr;
+    return 0;
+}
+
+tarnwick_node *tarnwick_create_node(tarnwick_list *root, tarnwick_node *node, int tag) {
+    tarnwick_list *list = target_list(root, node);
+    if (list == nullptr) return nullptr;
+    tarnwick_block *tail = tail_with_room(list, kNodeRecordSize);
+    if (tail == nullptr) return nullptr;
+    unsigned char *record = tail->data_end;
+    write_header(record, true, kNodeLengthBytes, tag, TARNWICK_NODE_LENGTH);
+    consume(tail, kNodeRecordSize);
+    tarnwick_node *handle = node_handle(record);
+    handle->children.first = handle->children.last = nullptr;
+    handle->record = record;
+    return handle;
+}
+
+// Writes the header and as much of the payload as fits in the tail, then
+// fills further blocks one after another. If a further block is refused, the
+// record is cut back to the bytes stored, so that it ends exactly where they
+// end and the list stays readable.
+int tarnwick_create_data(tarnwick_list *root, tarnwick_node *node, int tag, const void *bytes,
+                         uint32_t length) {
+    tarnwick_list *list = target_list(root, node);
+    if (list == nullptr || length > TARNWICK_MAX_LENGTH || (bytes == nullptr && length != 0)) return 1;
+    const unsigned length_bytes = length_bytes_for(length);
+    const std::size_t header_size = kWordSize + length_bytes;
+    tarnwick_block *tail = tail_with_room(list, header_size);
+    if (tail == nullptr) return 1;
+
+    const auto *source = static_cast<const unsigned char *>(bytes);
+    unsigned char *record = tail->data_end;
+    unsigned char *payload = write_header(record, false, length_bytes, tag, length);
+    const std::size_t room = tail->space - header_size;
+    std::size_t piece = length < room ? length : room;
+    if (piece != 0) std::memcpy(payload, source, piece);
+    consume(tail, static_cast<std::size_t>(round_even(payload + piece) - record));
+
+    std::size_t remaining = length - piece;
+    while (remaining != 0) {
+        source += piece;
+        tail = append_block(list);
+        if (tail == nullptr) {
+            write_length(record + kWordSize, length_bytes, length - static_cast<uint32_t>(remaining));
+            return -1;
+        }
+        piece = remaining < tail->space ? remaining : tail->space;
+        std::memcpy(tail->data_end, source, piece);
+        consume(tail, piece);
+        remaining -= piece;
+    }
+    if (reinterpret_cast<uintptr_t>(tail->data_end) & 1) consume(tail, 1);
+    return 0;
+}
+
+// ---- Releasing -----------------------------------------------------------
+// Release is depth-first: a list's node children are released, in record
+// order, before the list's own blocks, which are then freed in chain order.
+// To keep stack use constant at any depth, the way back up is kept in memory
+// that is about to be released: on entering a child list C from the node
+// record at (block B, record R) of list P,
+//   C->last          holds B          (C's tail is never needed by the walk,
+//                                      and C is reset to empty on the way up)
+//   C->record        holds P          (restored to R on the way up)
+//   C's first block's space holds R's offset in B (the field is never read
+//                                      again before that block is freed)
+// The walk itself follows `next` and `data_end` only.
+
+namespace {
+
+void free_chain(tarnwick_list *list) {
+    while (list->first != nullptr) {
+        tarnwick_block *next = list->first->next;
+        block_free(list->first);
+        list->first = next;
+    }
+    list->last = nullptr;
+}
+
+tarnwick_list *enter_children(tarnwick_list *list, position at) {
+    tarnwick_node *child = node_handle(at.record);
+    if (list_is_empty(&child->children)) return nullptr;
+    child->children.last = const_cast<tarnwick_block *>(at.block);
+    child->record = list;
+    child->children.first->space = static_cast<uint16_t>(at.record - at.block->data);
+    return &child->children;
+}
+
+// Frees `list`'s chain and returns where the walk of its parent stands.
+position leave_children(tarnwick_list *list, tarnwick_list **parent) {
+    auto *child = reinterpret_cast<tarnwick_node *>(list);
+    const tarnwick_block *block = list->last;
+    const position at = {block, block->data + list->first->space};
+    *parent = static_cast<tarnwick_list *>(const_cast<void *>(child->record));
+    free_chain(list);
+    child->record = at.record;
+    return at;
+}
+
+}  // namespace
+
+void tarnwick_dispose(tarnwick_list *list) {
+    if (list == nullptr || list_is_empty(list)) return;
+    tarnwick_list *current = list;
+    position at = {list->first, list->first->data};
+    for (;;) {
+        if (read_header(at.record).is_node) {
+            if (tarnwick_list *children = enter_children(current, at)) {
+                current = children;
+                at = {children->first, children->first->data};
+                continue;
+            }
+        }
+        for (at = skip_record(at.block, at.record); at.block == nullptr;
+             at = skip_record(at.block, at.record)) {
+            if (current == list) {
+                free_chain(list);
+                return;
+            }
+            at = leave_children(current, &current);
+        }
+    }
+}
+
+// ---- Traversal --------------------------------------------------------------
+// A walk is a stack of frames, one per open list. Each step leaves one event
+// in iter->event. A frame is "inside" a record (state bit 0) from its START
+// until its END is produced; state's upper bits count payload bytes still to
+// deliver. The END of a list's last record is produced together with closing
+// the list. Each step rereads `data_end` and `next`, so records appended
+// between steps are seen if the walk has not yet passed their place.
+
+namespace {
+
+constexpr uint32_t kInside = 1;
+
+enum class step { event, stopped };
+
+void set_event(tarnwick_iter *iter, int type, uint16_t tag, const unsigned char *data, int length) {
+    iter->event.type = type;
+    iter->event.tag = tag;
+    iter->event.data = data;
+    iter->event.length = length;
+}
+
+// Points `frame` at the start of `list`, or leaves it all zero for an empty
+// list. Returns whether there is anything to walk.
+bool open_frame(tarnwick_frame *frame, const tarnwick_list *list) {
+    *frame = tarnwick_frame{};
+    if (list == nullptr || list_is_empty(list)) return false;
+    frame->block = list->first;
+    frame->list = list;
+    frame->ptr = list->first->data;
+    return true;
+}
+
+void setup(tarnwick_iter *iter, const tarnwick_list *root, const tarnwick_node *node) {
+    *iter = tarnwick_iter{};
+    iter->levels = TARNWICK_MAX_LEVELS;
+    // An empty starting list is a walk that is already complete.
+    iter->top = open_frame(&iter->frames[0], target_list(root, node)) ? &iter->frames[0] : nullptr;
+}
+
+// Once a position reaches its block's end, the next record (or the rest of a
+// payload) is at the start of the following block.
+void move_on_at_block_end(tarnwick_frame *frame) {
+    if (frame->ptr == frame->block->data_end && frame->block->next != nullptr) {
+        frame->block = frame->block->next;
+        frame->ptr = frame->block->data;
+    }
+}
+
+// The list at `top` has no more records: its last record ends with the list.
+void close_list(tarnwick_iter *iter) {
+    tarnwick_frame *top = iter->top;
+    set_event(iter, TARNWICK_EVENT_END, read_tag(top->record), nullptr, 0);
+    if (top == &iter->frames[0]) {
+        iter->top = nullptr;
+    } else {
+        iter->top = top - 1;
+        ++iter->levels;
+    }
+}
+
+// Delivers the next piece of the current record's payload, or its END when
+// nothing is left.
+void continue_record(tarnwick_iter *iter) {
+    tarnwick_frame *top = iter->top;
+    const tarnwick_block *block = top->block;
+    assert(block->data<=top->ptr);
+    assert(top->ptr<=block->data_end);
+    const uint32_t left = top->state >> 1;
+    const std::size_t room = static_cast<std::size_t>(block->data_end - top->ptr);
+    const uint32_t piece = room < left ? static_cast<uint32_t>(room) : left;
+    const uint16_t tag = read_tag(top->record);
+    if (piece != 0) {
+        set_event(iter, TARNWICK_EVENT_DATA, tag, top->ptr, static_cast<int>(piece));
+        top->ptr += piece;
+        top->state = (left - piece) << 1 | kInside;
+        if (left == piece) top->ptr = round_even(top->ptr);
+    } else {
+        set_event(iter, TARNWICK_EVENT_END, tag, nullptr, 0);
+        top->ptr = round_even(top->ptr);
+        top->state = 0;
+    }
+    move_on_at_block_end(top);
+}
+
+// Pushes a frame for the children of the node record at `top`, and moves
+// `top` past that record. A node without children gets no frame: its END
+// then follows at its own level. The frame below keeps the node "inside"
+// with nothing left to deliver, so the node's END comes from this level
+// whether or not more records follow it by then.
+void enter_node(tarnwick_iter *iter) {
+    tarnwick_frame *top = iter->top;
+    const tarnwick_node *handle = node_handle(top->record);
+    const bool has_children = open_frame(top + 1, &handle->children);
+    top->state = kInside;
+    const position next = skip_record(top->block, top->record);
+    if (next.block != nullptr) {
+        top->block = next.block;
+        top->ptr = next.record;
+    } else {
+        top->ptr = top->block->data_end;
+    }
+    if (has_children) {
+        --iter->levels;
+        iter->top = top + 1;
+    }
+}
+
+// Reads the header at the read position and gives the record's START. A node
+// met with no levels left stops the walk; the frame is left at the node's
+// header, so every later step stops there again and never reads its bytes.
+step begin_record(tarnwick_iter *iter) {
+    tarnwick_frame *top = iter->top;
+    const record_header header = read_header(top->ptr);
+    top->record = top->ptr;
+    set_event(iter, TARNWICK_EVENT_START, header.tag, nullptr, 0);
+    if (header.is_node) {
+        if (iter->levels == 0) return step::stopped;
+        enter_node(iter);
+        return step::event;
+    }
+    top->ptr += kWordSize + header.length_bytes;
+    top->state = (header.length & kCountMask) << 1 | kInside;
+    move_on_at_block_end(top);
+    return step::event;
+}
+
+// One step of the walk; `iter->top` must not be null.
+step next_event(tarnwick_iter *iter) {
+    tarnwick_frame *top = iter->top;
+    move_on_at_block_end(top);
+    if (top->ptr == top->block->data_end) {
+        close_list(iter);
+        return step::event;
+    }
+    if (top->state & kInside) {
+        continue_record(iter);
+        return step::event;
+    }
+    return begin_record(iter);
+}
+
+}  // namespace
+
+void tarnwick_visit_node(const tarnwick_list *root, const tarnwick_node *node, void *context,
+                         tarnwick_visit_fn callback) {
+    if (callback == nullptr) return;
+    tarnwick_iter iter;
+    setup(&iter, root, node);
+    while (iter.top != nullptr && next_event(&iter) == step::event) {
+        const tarnwick_event &e = iter.event;
+        callback(context, e.type, e.tag, e.data, e.length);
+    }
+}
+
+void tarnwick_iter_init(const tarnwick_list *root, tarnwick_iter *iter, const tarnwick_node *node) {
+    if (iter != nullptr) setup(iter, root, node);
+}
+
+const tarnwick_event *tarnwick_iter_next(const tarnwick_list *, tarnwick_iter *iter) {
+    if (iter == nullptr || iter->top == nullptr) return nullptr;
+    return next_event(iter) == step::event ? &iter->event : nullptr;
+}

@@ -1,0 +1,50 @@
+# Shared by the test layers (sourced, never run). A layer is a bash script in
+# this folder whose name starts with a number; it exits 0 when it passed,
+# 77 when it cannot run here (a failure under CI=true), anything else when it
+# failed. Layers run from the repository root.
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+# A layer that cannot run: skipped on a developer's machine, failed in CI.
+cannot_run() {
+  echo "cannot run: $*"
+  if [ "${CI:-}" = true ]; then exit 1; fi
+  exit 77
+}
+
+# Installs the Debian packages that are missing (as root), or cannot run.
+# Names may carry an architecture (wine32:i386); any :i386 name enables that
+# architecture first.
+need_packages() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  [ "$(id -u)" -eq 0 ] || cannot_run "missing packages ${missing[*]} (run as root to install them)"
+  echo "installing ${missing[*]}"
+  if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  { apt-get update -q && apt-get install -y -q --no-install-recommends "${missing[@]}"; } >/tmp/tarnwick-apt.log 2>&1 \
+    || { tail -n 20 /tmp/tarnwick-apt.log; cannot_run "could not install ${missing[*]}"; }
+}
+
+# Configures and builds build/NAME with the given cmake arguments.
+build() {
+  local name=$1; shift
+  mkdir -p build
+  cmake -S . -B "build/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"build/$name.configure.log" 2>&1 \
+    || { mkdir -p build; cat "build/$name.configure.log"; return 1; }
+  local status=0
+  cmake --build "build/$name" -j "$jobs" >"build/$name.build.log" 2>&1 || status=$?
+  # Compiler diagnostics and failures only, not progress lines.
+  grep -v -E '^\[ *[0-9]+%\]|^(Scanning|Consolidate|Built target)|^gmake' "build/$name.build.log" || true
+  return $status
+}
+
+# Runs the build's tests through CTest, printing every test's output.
+run_ctest() {
+  ctest --test-dir "build/$1" --output-on-failure -V "${@:2}"
+}

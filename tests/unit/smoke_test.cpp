@@ -1,0 +1,17 @@
+#include <gtest/gtest.h>
+
+#include "events.hpp"
+
+TEST(Life, TypicalTreeGivesFiveEventsBothWays) {
+    tarnwick_list root;
+    ASSERT_EQ(tarnwick_init(&root), 0);
+    tarnwick_node *node = tarnwick_create_node(&root, nullptr, 1);
+    ASSERT_NE(node, nullptr);
+    ASSERT_EQ(tarnwick_create_data(&root, node, 2, "hi", 2), 0);
+    const std::vector<recorded_event> expected = {start(1), start(2), data(2, "hi"), end(2), end(1)};
+    EXPECT_EQ(visit_events(&root), expected);
+    EXPECT_EQ(iter_events(&root), expected);
+    tarnwick_dispose(&root);
+    EXPECT_EQ(root.first, nullptr);
+    EXPECT_EQ(root.last, nullptr);
+}
