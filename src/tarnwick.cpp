@@ -233,13 +233,13 @@ position skip_record(const tarnwick_block *block, const unsigned char *record) {
 // ---- Building ----------------------------------------------------------------
 // The exported functions take C linkage and visibility from their declarations.
 
-int tarnwick_init(tarnwick_list *list) {
+int TARNWICK_CALL tarnwick_init(tarnwick_list *list) {
     if (list == nullptr) return -1;
     list->first = list->last = nullptr;
     return 0;
 }
 
-tarnwick_node *tarnwick_create_node(tarnwick_list *root, tarnwick_node *node, int tag) {
+tarnwick_node *TARNWICK_CALL tarnwick_create_node(tarnwick_list *root, tarnwick_node *node, int tag) {
     tarnwick_list *list = target_list(root, node);
     if (list == nullptr) return nullptr;
     tarnwick_block *tail = tail_with_room(list, kNodeRecordSize);
@@ -257,7 +257,7 @@ tarnwick_node *tarnwick_create_node(tarnwick_list *root, tarnwick_node *node, in
 // fills further blocks one after another. If a further block is refused, the
 // record is cut back to the bytes stored, so that it ends exactly where they
 // end and the list stays readable.
-int tarnwick_create_data(tarnwick_list *root, tarnwick_node *node, int tag, const void *bytes,
+int TARNWICK_CALL tarnwick_create_data(tarnwick_list *root, tarnwick_node *node, int tag, const void *bytes,
                          uint32_t length) {
     tarnwick_list *list = target_list(root, node);
     if (list == nullptr || length > TARNWICK_MAX_LENGTH || (bytes == nullptr && length != 0)) return 1;
@@ -337,7 +337,7 @@ position leave_children(tarnwick_list *list, tarnwick_list **parent) {
 
 }  // namespace
 
-void tarnwick_dispose(tarnwick_list *list) {
+void TARNWICK_CALL tarnwick_dispose(tarnwick_list *list) {
     if (list == nullptr || list_is_empty(list)) return;
     tarnwick_list *current = list;
     position at = {list->first, list->first->data};
@@ -503,7 +503,7 @@ step next_event(tarnwick_iter *iter) {
 
 }  // namespace
 
-void tarnwick_visit_node(const tarnwick_list *root, const tarnwick_node *node, void *context,
+void TARNWICK_CALL tarnwick_visit_node(const tarnwick_list *root, const tarnwick_node *node, void *context,
                          tarnwick_visit_fn callback) {
     if (callback == nullptr) return;
     tarnwick_iter iter;
@@ -514,11 +514,11 @@ void tarnwick_visit_node(const tarnwick_list *root, const tarnwick_node *node, v
     }
 }
 
-void tarnwick_iter_init(const tarnwick_list *root, tarnwick_iter *iter, const tarnwick_node *node) {
+void TARNWICK_CALL tarnwick_iter_init(const tarnwick_list *root, tarnwick_iter *iter, const tarnwick_node *node) {
     if (iter != nullptr) setup(iter, root, node);
 }
 
-const tarnwick_event *tarnwick_iter_next(const tarnwick_list *, tarnwick_iter *iter) {
+const tarnwick_event *TARNWICK_CALL tarnwick_iter_next(const tarnwick_list *, tarnwick_iter *iter) {
     if (iter == nullptr || iter->top == nullptr) return nullptr;
     return next_event(iter) == step::event ? &iter->event : nullptr;
 }
