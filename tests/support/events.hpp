@@ -28,3 +28,32 @@ std::vector<recorded_event> visit_events(const tarnwick_list *root, const tarnwi
 
 // Every event tarnwick_iter_next returns until its first null.
 std::vector<recorded_event> iter_events(const tarnwick_list *root, const tarnwick_node *node = nullptr);
+
+// An event as a walk hands it out, with the DATA pointer itself, for checks
+// on where pieces lie. The two walks must agree on these exactly.
+struct raw_event {
+    int type;
+    unsigned tag;
+    const unsigned char *data;
+    int length;
+
+    bool operator==(const raw_event &) const = default;
+};
+
+std::ostream &operator<<(std::ostream &out, const raw_event &e);
+
+std::vector<raw_event> visit_raw(const tarnwick_list *root, const tarnwick_node *node = nullptr);
+std::vector<raw_event> iter_raw(const tarnwick_list *root, const tarnwick_node *node = nullptr);
+
+// The same events with each DATA piece's bytes copied out.
+std::vector<recorded_event> recorded(const std::vector<raw_event> &events);
+
+// Empty when every DATA piece holds at least one byte and lies inside one
+// block, [data, data_end), of one of `lists`; otherwise says which is not.
+std::string pieces_outside_blocks(const std::vector<raw_event> &events,
+                                  const std::vector<const tarnwick_list *> &lists);
+
+// Empty when every START is closed by exactly one END with the same tag,
+// properly nested (`complete`: all of them by the end of the stream);
+// otherwise says where that fails.
+std::string unbalanced(const std::vector<raw_event> &events, bool complete = true);

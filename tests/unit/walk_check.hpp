@@ -1,0 +1,91 @@
+// Checks shared by the walk tests: both walks of one starting list, compared
+// with each other, with the model, and with where the tree's blocks lie.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "events.hpp"
+#include "model.hpp"
+
+// A pull walk up to its first null, and what the iterator holds then.
+struct pulled_walk {
+    std::vector<raw_event> events;
+    bool stopped = false;       // `top` still set after the null: the nesting limit
+    raw_event after_null = {};  // `event` after the null
+    bool stays_null = true;     // later calls return null and change nothing
+};
+
+inline raw_event as_raw(const tarnwick_event &e) { return {e.type, e.tag, e.data, e.length}; }
+
+// Pulls until the first null, then a few more times, to see that a walk that
+// has ended (or stopped) stays that way.
+inline pulled_walk pull(const tarnwick_list *root, const tarnwick_node *node) {
+    constexpr int kCallsAfterNull = 3;
+    pulled_walk walk;
+    tarnwick_iter iter;
+    tarnwick_iter_init(root, &iter, node);
+    while (const tarnwick_event *e = tarnwick_iter_next(root, &iter)) walk.events.push_back(as_raw(*e));
+    walk.stopped = iter.top != nullptr;
+    walk.after_null = as_raw(iter.event);
+    const tarnwick_frame *top = iter.top;
+    for (int i = 0; i < kCallsAfterNull; ++i) {
+        const bool still = tarnwick_iter_next(root, &iter) == nullptr && iter.top == top &&
+                           as_raw(iter.event) == walk.after_null;
+        walk.stays_null = walk.stays_null && still;
+    }
+    return walk;
+}
+
+// Empty when the two sequences are equal, else where they first differ.
+template <typename Event>
+std::string first_difference(const std::vector<Event> &got, const std::vector<Event> &expected) {
+    std::ostringstream out;
+    for (std::size_t i = 0; i < got.size() || i < expected.size(); ++i) {
+        if (i < got.size() && i < expected.size() && got[i] == expected[i]) continue;
+        out << "event " << i << ": got ";
+        if (i < got.size()) out << got[i]; else out << "nothing";
+        out << ", expected ";
+        if (i < expected.size()) out << expected[i]; else out << "nothing";
+        out << " (" << got.size() << " events, expected " << expected.size() << ")";
+        break;
+    }
+    return out.str();
+}
+
+// Walks `start` (tree_model::root or a node) both ways. The two raw streams
+// must be identical, lie in the tree's blocks, nest properly, and, with DATA
+// merged per record, equal the model's, byte by byte; a walk the nesting
+// limit stops must stop for good, holding the START of the node not entered.
+inline ::testing::AssertionResult walks_match_model(mirrored_tree &tree, int start) {
+    const tarnwick_node *node = tree.handle(start);
+    const std::vector<raw_event> visited = visit_raw(tree.root(), node);
+    const pulled_walk pulled = pull(tree.root(), node);
+    bool stopped = false;
+    unsigned stop_tag = 0;
+    const std::vector<recorded_event> expected = tree.model().events(start, &stopped, &stop_tag);
+
+    if (std::string d = first_difference(pulled.events, visited); !d.empty())
+        return ::testing::AssertionFailure() << "iterator against callback walk: " << d;
+    if (std::string fault = pieces_outside_blocks(visited, tree.lists()); !fault.empty())
+        return ::testing::AssertionFailure() << fault;
+    if (std::string fault = unbalanced(visited, !stopped); !fault.empty())
+        return ::testing::AssertionFailure() << fault;
+    if (std::string d = first_difference(merge_data(recorded(visited)), expected); !d.empty())
+        return ::testing::AssertionFailure() << "against the model: " << d;
+    if (pulled.stopped != stopped)
+        return ::testing::AssertionFailure() << "iterator top after the null: " << (pulled.stopped ? "set" : "null")
+                                             << ", the model says the walk " << (stopped ? "stops" : "completes");
+    const raw_event held = stopped ? raw_event{TARNWICK_EVENT_START, stop_tag, nullptr, 0}
+                           : visited.empty() ? raw_event{}
+                                             : visited.back();
+    if (pulled.after_null != held)
+        return ::testing::AssertionFailure() << "iterator holds " << pulled.after_null << " after the null, expected "
+                                             << held;
+    if (!pulled.stays_null) return ::testing::AssertionFailure() << "a call after the null changed the iterator";
+    return ::testing::AssertionSuccess();
+}
