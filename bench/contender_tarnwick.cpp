@@ -1,0 +1,142 @@
+// libtarnwick as its users would drive it: appends through the C functions
+// with a stack of node handles, walks by callback, by pull iterator and
+// through the C++ range. Also the bound, which replays libtarnwick's events.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "tarnwick.h"
+#include "workload.hpp"
+
+// The C++ range is measured when the C++ header is there.
+#if __has_include("tarnwick.hpp") && !defined(TARNWICK_BENCH_NO_RANGE)
+#include "tarnwick.hpp"
+#define TARNWICK_BENCH_RANGE 1
+#endif
+
+namespace bench {
+namespace {
+
+[[noreturn]] void fail(const char *what) {
+    std::fprintf(stderr, "libtarnwick: %s\n", what);
+    std::abort();
+}
+
+// Deep enough for every workload; the library walks seven levels of nodes.
+constexpr int kMaxOpenNodes = 64;
+
+int TARNWICK_CALL add_to_checksum(void *context, int type, unsigned tag, const unsigned char *data, int length) {
+    on_event(*static_cast<checksum *>(context), type, tag, data, static_cast<std::size_t>(length));
+    return 0;
+}
+
+class tarnwick_contender final : public contender {
+public:
+    tarnwick_contender() { tarnwick_init(&root_); }
+    ~tarnwick_contender() override { tarnwick_dispose(&root_); }
+    std::string name() const override { return "libtarnwick"; }
+    bool split_payloads() const override { return true; }
+
+    void build(const workload &w) override {
+        tarnwick_init(&root_);
+        tarnwick_node *open[kMaxOpenNodes];
+        int depth = 0;
+        open[0] = nullptr;
+        for (const op &o : w.ops) {
+            switch (o.kind) {
+            case op::node:
+                open[depth + 1] = tarnwick_create_node(&root_, open[depth], o.tag);
+                if (open[++depth] == nullptr) fail("node refused");
+                break;
+            case op::data:
+                if (tarnwick_create_data(&root_, open[depth], o.tag, o.bytes, o.count) != 0) fail("data refused");
+                break;
+            case op::end:
+                --depth;
+                break;
+            }
+        }
+    }
+
+    void clear() override { tarnwick_dispose(&root_); }
+
+    std::vector<walk_kind> walks() override {
+        std::vector<walk_kind> kinds = {
+            {"callback", [this](checksum &sum) { tarnwick_visit_node(&root_, nullptr, &sum, add_to_checksum); }},
+            {"iterator",
+             [this](checksum &sum) {
+                 tarnwick_iter iter;
+                 tarnwick_iter_init(&root_, &iter, nullptr);
+                 while (const tarnwick_event *e = tarnwick_iter_next(&root_, &iter))
+                     on_event(sum, e->type, e->tag, e->data, static_cast<std::size_t>(e->length));
+             }},
+        };
+#ifdef TARNWICK_BENCH_RANGE
+        kinds.push_back({"C++ range", [this](checksum &sum) {
+                             for (const tarnwick::event &e : tarnwick::event_range(&root_, nullptr)) {
+                                 const auto bytes = e.bytes();
+                                 on_event(sum, static_cast<int>(e.kind()), e.tag(),
+                                          reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
+                             }
+                         }});
+#endif
+        return kinds;
+    }
+
+    void record_events(std::vector<event_record> &out) const override {
+        tarnwick_iter iter;
+        tarnwick_iter_init(&root_, &iter, nullptr);
+        while (const tarnwick_event *e = tarnwick_iter_next(&root_, &iter))
+            out.push_back({e->type, e->tag, e->data, static_cast<std::size_t>(e->length)});
+    }
+
+private:
+    tarnwick_list root_;
+};
+
+// The least work that yields the same results: building copies the payloads
+// into one fresh buffer; walking loops over an array of the events.
+class bound_contender final : public contender {
+public:
+    explicit bound_contender(const contender &events_from) : events_from_(events_from) {}
+    ~bound_contender() override { clear(); }
+    std::string name() const override { return "bound"; }
+    bool split_payloads() const override { return events_from_.split_payloads(); }
+
+    void build(const workload &w) override {
+        copy_ = static_cast<unsigned char *>(std::malloc(w.payload_bytes == 0 ? 1 : w.payload_bytes));
+        if (copy_ == nullptr) fail("bound: no memory");
+        unsigned char *at = copy_;
+        for (const op &o : w.ops) {
+            if (o.kind != op::data) continue;
+            std::memcpy(at, o.bytes, o.count);
+            at += o.count;
+        }
+    }
+
+    void clear() override {
+        std::free(copy_);
+        copy_ = nullptr;
+    }
+
+    std::vector<walk_kind> walks() override {
+        if (events_.empty()) events_from_.record_events(events_);
+        return {{"event array", [this](checksum &sum) {
+                     for (const event_record &e : events_) on_event(sum, e.type, e.tag, e.data, e.length);
+                 }}};
+    }
+
+private:
+    const contender &events_from_;
+    unsigned char *copy_ = nullptr;
+    std::vector<event_record> events_;
+};
+
+}  // namespace
+
+std::unique_ptr<contender> make_tarnwick() { return std::make_unique<tarnwick_contender>(); }
+std::unique_ptr<contender> make_bound(const contender &events_from) {
+    return std::make_unique<bound_contender>(events_from);
+}
+
+}  // namespace bench

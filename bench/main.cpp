@@ -1,0 +1,243 @@
+// Builds and walks each workload with every contender, side by side in one
+// run, checks that all walks add up to the same checksum, and writes the
+// median figures as a tab-separated table for bench/run to turn into a page.
+//
+//     tarnwick_bench [--tsv=FILE] [Google Benchmark flags]
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "alloc_count.h"
+#include "tarnwick.h"
+#include "workload.hpp"
+
+namespace bench {
+namespace {
+
+constexpr std::size_t kBulkBytes = 85u << 20;  // per record size: about 256 MiB in all
+
+struct workload_kind {
+    const char *name;
+    std::unique_ptr<workload> (*make)();
+};
+
+const workload_kind kWorkloads[] = {
+    {"W1", make_flat},
+    {"W2", make_nested},
+    {"W3/1KiB", [] { return make_bulk(1u << 10, kBulkBytes); }},
+    {"W3/64KiB", [] { return make_bulk(64u << 10, kBulkBytes); }},
+    {"W3/1MiB", [] { return make_bulk(1u << 20, kBulkBytes); }},
+};
+constexpr int kWorkloadCount = sizeof kWorkloads / sizeof kWorkloads[0];
+
+// Contender 0 is libtarnwick; the bound replays its events.
+constexpr int kTarnwick = 0;
+constexpr int kContenderCount = 5;
+
+std::unique_ptr<contender> make_contender(int which, const contender *tarnwick) {
+    switch (which) {
+    case 0: return make_tarnwick();
+    case 1: return make_plain_tree();
+    case 2: return make_msgpack();
+    case 3: return make_cbor();
+    default: return make_bound(*tarnwick);
+    }
+}
+
+[[noreturn]] void mismatch(const std::string &what, const checksum &got, const checksum &want) {
+    std::fprintf(stderr,
+                 "checksum mismatch in %s: events %llu/%llu types %llu/%llu tags %llu/%llu lengths %llu/%llu "
+                 "first bytes %llu/%llu\n",
+                 what.c_str(), (unsigned long long)got.events, (unsigned long long)want.events,
+                 (unsigned long long)got.types, (unsigned long long)want.types, (unsigned long long)got.tags,
+                 (unsigned long long)want.tags, (unsigned long long)got.lengths, (unsigned long long)want.lengths,
+                 (unsigned long long)got.first_bytes, (unsigned long long)want.first_bytes);
+    std::abort();
+}
+
+// The workload being measured, with every contender's tree built once for
+// the walks. Only one is alive at a time, to bound the memory in use.
+struct active_suite {
+    int index = -1;
+    std::unique_ptr<workload> w;
+    std::vector<std::unique_ptr<contender>> built;
+    std::vector<std::vector<walk_kind>> walks;
+    checksum whole;  // walks that deliver each payload in one piece
+    checksum split;  // walks that deliver one piece per block
+};
+
+active_suite &suite(int index) {
+    static active_suite s;
+    if (s.index == index) return s;
+    s = active_suite{};
+    s.index = index;
+    s.w = kWorkloads[index].make();
+    for (int c = 0; c < kContenderCount; ++c) {
+        s.built.push_back(make_contender(c, s.built.empty() ? nullptr : s.built[kTarnwick].get()));
+        s.built.back()->build(*s.w);
+    }
+    for (auto &c : s.built) s.walks.push_back(c->walks());
+    s.whole = whole_payload_checksum(*s.w);
+    s.walks[kTarnwick][0].run(s.split);
+    // Pieces are payloads cut at block ends: the same bytes, one extra DATA per cut.
+    const uint64_t cuts = s.split.events - s.whole.events;
+    if (s.split.lengths != s.whole.lengths || s.split.types != s.whole.types + 2 * cuts)
+        mismatch(std::string(kWorkloads[index].name) + " libtarnwick against the workload", s.split, s.whole);
+    return s;
+}
+
+// Bytes the format itself needs for the workload's records, plus the headers
+// of `blocks` blocks: what W1's memory is compared with.
+std::size_t format_bytes(const workload &w, std::size_t blocks) {
+    std::size_t bytes = blocks * offsetof(tarnwick_block, data) + w.nodes * TARNWICK_NODE_RECORD_SIZE;
+    for (const op &o : w.ops) {
+        if (o.kind != op::data) continue;
+        std::size_t length_bytes = 0;
+        for (uint32_t n = o.count; n != 0; n >>= 8) ++length_bytes;
+        bytes += (2 + length_bytes + o.count + 1) / 2 * 2;
+    }
+    return bytes;
+}
+
+// One row of the results, filled in as the benchmarks run.
+struct row {
+    std::string workload, phase, contender, method;
+    double cpu_seconds = 0;
+    double records = 0, events = 0, payload_bytes = 0, peak_bytes = 0, allocations = 0, format_bytes = 0;
+};
+std::map<std::string, row> rows;        // by benchmark name
+std::vector<std::string> row_order;
+
+void build_benchmark(benchmark::State &state, int w_index, int c_index) {
+    active_suite &s = suite(w_index);
+    auto scratch = make_contender(c_index, s.built[kTarnwick].get());
+    alloc_count_start();
+    scratch->build(*s.w);
+    const std::size_t peak = alloc_count_stop();
+    const std::size_t allocations = alloc_count_calls();
+    scratch->clear();
+    for (auto _ : state) {
+        scratch->build(*s.w);
+        state.PauseTiming();
+        scratch->clear();
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * s.w->payload_bytes));
+    state.counters["records"] = static_cast<double>(s.w->records);
+    state.counters["payload_bytes"] = static_cast<double>(s.w->payload_bytes);
+    state.counters["peak_bytes"] = static_cast<double>(peak);
+    state.counters["allocations"] = static_cast<double>(allocations);
+    if (c_index == kTarnwick) state.counters["format_bytes"] = static_cast<double>(format_bytes(*s.w, allocations));
+}
+
+void walk_benchmark(benchmark::State &state, int w_index, int c_index, std::size_t walk_index) {
+    active_suite &s = suite(w_index);
+    contender &c = *s.built[static_cast<std::size_t>(c_index)];
+    const walk_kind &walk = s.walks[static_cast<std::size_t>(c_index)][walk_index];
+    const checksum &want = c.split_payloads() ? s.split : s.whole;
+    checksum sum;
+    for (auto _ : state) {
+        sum = checksum{};
+        walk.run(sum);
+        benchmark::DoNotOptimize(sum);
+    }
+    if (!(sum == want)) mismatch(std::string(kWorkloads[w_index].name) + " " + c.name() + " " + walk.name, sum, want);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * s.w->payload_bytes));
+    state.counters["records"] = static_cast<double>(s.w->records);
+    state.counters["payload_bytes"] = static_cast<double>(s.w->payload_bytes);
+    state.counters["events"] = static_cast<double>(sum.events);
+}
+
+void register_all() {
+    // Names of contenders and walks, from instances that build nothing.
+    std::vector<std::unique_ptr<contender>> named;
+    for (int c = 0; c < kContenderCount; ++c) named.push_back(make_contender(c, named.empty() ? nullptr : named[0].get()));
+    for (int w = 0; w < kWorkloadCount; ++w) {
+        for (int c = 0; c < kContenderCount; ++c) {
+            const std::string name = std::string(kWorkloads[w].name) + "/build/" + named[c]->name();
+            benchmark::RegisterBenchmark(name.c_str(), build_benchmark, w, c)->Unit(benchmark::kMillisecond);
+            rows[name] = {kWorkloads[w].name, "build", named[c]->name(), c == 4 ? "memcpy" : "append"};
+            row_order.push_back(name);
+        }
+        for (int c = 0; c < kContenderCount; ++c) {
+            const auto walks = named[c]->walks();
+            for (std::size_t k = 0; k < walks.size(); ++k) {
+                const std::string name = std::string(kWorkloads[w].name) + "/walk/" + named[c]->name() + "/" + walks[k].name;
+                benchmark::RegisterBenchmark(name.c_str(), walk_benchmark, w, c, k)->Unit(benchmark::kMillisecond);
+                rows[name] = {kWorkloads[w].name, "walk", named[c]->name(), walks[k].name};
+                row_order.push_back(name);
+            }
+        }
+    }
+}
+
+// Passes every run on to the console and keeps the median of each benchmark
+// (or its only run, without repetitions) for the table.
+class collector : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &runs) override {
+        for (const Run &run : runs) {
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
+            auto it = rows.find(run.run_name.function_name);
+            if (it == rows.end() || !(median || single) || run.error_occurred) continue;
+            row &r = it->second;
+            r.cpu_seconds = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            auto counter = [&](const char *key) {
+                auto c = run.counters.find(key);
+                return c == run.counters.end() ? 0.0 : c->second.value;
+            };
+            r.records = counter("records");
+            r.payload_bytes = counter("payload_bytes");
+            r.events = counter("events");
+            r.peak_bytes = counter("peak_bytes");
+            r.allocations = counter("allocations");
+            r.format_bytes = counter("format_bytes");
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
+
+void write_tsv(const char *path) {
+    std::FILE *out = std::fopen(path, "w");
+    if (out == nullptr) {
+        std::perror(path);
+        std::exit(1);
+    }
+    std::fprintf(out, "workload\tphase\tcontender\tmethod\tcpu_ns\trecords\tevents\tpayload_bytes\tpeak_bytes\tallocations\t"
+                      "format_bytes\n");
+    for (const std::string &name : row_order) {
+        const row &r = rows[name];
+        if (r.cpu_seconds == 0) continue;
+        std::fprintf(out, "%s\t%s\t%s\t%s\t%.0f\t%.0f\t%.0f\t%.0f\t%.0f\t%.0f\t%.0f\n", r.workload.c_str(),
+                     r.phase.c_str(), r.contender.c_str(), r.method.c_str(), r.cpu_seconds * 1e9, r.records, r.events,
+                     r.payload_bytes, r.peak_bytes, r.allocations, r.format_bytes);
+    }
+    std::fclose(out);
+}
+
+}  // namespace
+}  // namespace bench
+
+int main(int argc, char **argv) {
+    const char *tsv = nullptr;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--tsv=", 6) == 0)
+            tsv = argv[i] + 6;
+        else
+            argv[kept++] = argv[i];
+    }
+    argc = kept;
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    bench::register_all();
+    bench::collector reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    if (tsv != nullptr) bench::write_tsv(tsv);
+    return 0;
+}

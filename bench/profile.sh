@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Instructions per record (build) and per event (walks) of libtarnwick under
+# callgrind, for W1 and W2: bench/profile.sh [BUILD_DIR]
+set -euo pipefail
+dir=${1:-build/bench}
+for w in W1 W2; do
+  out=$(mktemp)
+  log=$(valgrind --tool=callgrind --callgrind-out-file="$out" "$dir/bench/tarnwick_profile" "$w" 2>/dev/null)
+  callgrind_annotate --inclusive=yes "$out" 2>/dev/null | awk -v w="$w" -v lg="$log" '
+    BEGIN {
+      n = split(lg, lines, "\n")
+      for (i = 1; i <= n; i++) {
+        if (lines[i] ~ / build: /) { split(lines[i], f, " "); records = f[3] }
+        if (lines[i] ~ / walk</) { split(lines[i], f, " "); k = substr(f[2], 6, 1); name[k] = f[3]; sub(":$", "", name[k]); events[k] = f[4] }
+      }
+    }
+    /profile_build/ { gsub(",", "", $1); printf "%s build: %.1f instructions per record\n", w, $1 / records }
+    /profile_walk<[0-9]>/ {
+      gsub(",", "", $1); match($0, /profile_walk<[0-9]>/); k = substr($0, RSTART + 13, 1)
+      printf "%s walk %s: %.1f instructions per event\n", w, name[k], $1 / events[k]
+    }'
+  rm -f "$out"
+done

@@ -1,0 +1,97 @@
+// What every contender builds and walks: a workload is the tree written out
+// as a preorder list of building steps, and every walk folds its events into
+// the same checksum, so that no contender can skip work.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// One building step. A node step is followed by its children's steps and
+// then an end step; `count` of a node is its number of children, which the
+// encoders that write array sizes up front need.
+struct op {
+    enum kind_t : uint8_t { node, data, end };
+    const unsigned char *bytes;  // data: the payload
+    uint32_t count;              // data: payload length; node: children
+    uint16_t tag;
+    kind_t kind;
+};
+
+struct workload {
+    std::string name;
+    std::vector<op> ops;
+    uint32_t root_count = 0;    // records in the root list
+    std::size_t records = 0;    // node and data records
+    std::size_t nodes = 0;
+    std::size_t payload_bytes = 0;
+    std::vector<unsigned char> pool;  // the bytes payloads are taken from
+};
+
+// Builds W1, W2 or one size of W3. Deterministic: the rng has a fixed start value.
+std::unique_ptr<workload> make_flat();
+std::unique_ptr<workload> make_nested();
+std::unique_ptr<workload> make_bulk(uint32_t record_size, std::size_t total_bytes);
+
+// Event types, the same numbers as the library's.
+enum : int { ev_start = 1, ev_data = 2, ev_end = 3 };
+
+// The work every walk does per event: add up the tags, the types, the
+// lengths and the first byte of each payload piece.
+struct checksum {
+    uint64_t events = 0, types = 0, tags = 0, lengths = 0, first_bytes = 0;
+    bool operator==(const checksum &) const = default;
+};
+
+inline void on_event(checksum &sum, int type, unsigned tag, const unsigned char *data, std::size_t length) {
+    ++sum.events;
+    sum.types += static_cast<unsigned>(type);
+    sum.tags += tag;
+    sum.lengths += length;
+    if (length != 0) sum.first_bytes += data[0];
+}
+
+// The events a walk that delivers each payload whole must give.
+checksum whole_payload_checksum(const workload &w);
+
+// One contender: how it builds a workload into its own structure, releases
+// it, and the ways it walks what it built. `split_payloads` marks walks that
+// deliver a payload in one piece per block, as libtarnwick does.
+struct walk_kind {
+    std::string name;
+    std::function<void(checksum &)> run;
+};
+
+struct event_record {
+    int type;
+    unsigned tag;
+    const unsigned char *data;
+    std::size_t length;
+};
+
+class contender {
+public:
+    virtual ~contender() = default;
+    virtual std::string name() const = 0;
+    virtual void build(const workload &w) = 0;
+    virtual void clear() = 0;
+    virtual std::vector<walk_kind> walks() = 0;
+    virtual bool split_payloads() const { return false; }
+    // Appends the events of what was built, for the bound to replay.
+    virtual void record_events(std::vector<event_record> &) const {}
+};
+
+std::unique_ptr<contender> make_tarnwick();
+std::unique_ptr<contender> make_plain_tree();
+std::unique_ptr<contender> make_msgpack();
+std::unique_ptr<contender> make_cbor();
+// The bound builds by copying the payloads into one fresh buffer and walks a
+// prebuilt array of the events that `events_from` gives.
+std::unique_ptr<contender> make_bound(const contender &events_from);
+
+}  // namespace bench
