@@ -69,8 +69,8 @@ void expect_single_payload(const tarnwick_list &list, const std::string &bytes) 
 TEST(Format, ConstantsFollowThePointerWidth) {
     EXPECT_EQ(TARNWICK_NODE_LENGTH, 4 * kPointer);
     EXPECT_EQ(kNodeRecord % 2, 0u);
-    EXPECT_GE(kNodeRecord, 3 + TARNWICK_NODE_LENGTH);
-    EXPECT_LE(kNodeRecord, 4 + TARNWICK_NODE_LENGTH);
+    EXPECT_GE(kNodeRecord, std::size_t{3} + TARNWICK_NODE_LENGTH);
+    EXPECT_LE(kNodeRecord, std::size_t{4} + TARNWICK_NODE_LENGTH);
     EXPECT_EQ(kBlockHeader, 3 * kPointer + 4);
     if constexpr (k32) {
         EXPECT_EQ(TARNWICK_NODE_LENGTH, 16);
