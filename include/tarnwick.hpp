@@ -1,0 +1,401 @@
+/*
+ * tarnwick.hpp - the C++20 face of tarnwick.h: a tree that owns its root
+ * list, node handles, appends that throw, and walks as a range or a visit.
+ *
+ *     tarnwick::tree tree;
+ *     tarnwick::node n = tree.add_node(1);
+ *     n.add_data(2, "hi");
+ *     for (const tarnwick::event &e : tree.events())
+ *         ...  START 1 (depth 0), START 2 (1), DATA 2 "hi" (2), END 2 (1), END 1 (0)
+ *
+ * Header-only, over the seven C functions and nothing else: every call here
+ * is one C call plus a few register moves, so nothing costs more than the C
+ * interface it wraps. Link the program with the library as for C.
+ *
+ * Validity: a tree's node handles and the bytes its events carry live in its
+ * blocks, which never move. They stay valid, across moves of the tree too,
+ * until the list that holds them is disposed (the tree destroyed or assigned
+ * to, or an enclosing node disposed).
+ *
+ * Threads: as for the C interface. Any number of walks of one tree may run at
+ * once while nothing appends to it or disposes it.
+ *
+ * Depth: an event's depth is the number of records that enclose it. The START
+ * and END of a record in the list a walk starts from have depth 0; the DATA
+ * of such a record, and the START and END of a node's child, have depth 1;
+ * and so on. Walking from a node counts from that node's children.
+ */
+#ifndef TARNWICK_HPP
+#define TARNWICK_HPP
+
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <iterator>
+#include <new>
+#include <ranges>
+#include <span>
+#include <stdexcept>
+#include <string_view>
+#include <type_traits>
+
+#include "tarnwick.h"
+
+namespace tarnwick {
+
+/* ---- Errors ---------------------------------------------------------------
+ * An append whose block allocation is refused throws std::bad_alloc and
+ * leaves the tree as it was. A data record whose payload ran into a refused
+ * allocation halfway throws partial_write: the record stands, shortened to
+ * its leading stored() bytes, and the tree stays well formed. Catching
+ * std::bad_alloc catches both. */
+class partial_write : public std::bad_alloc {
+public:
+    partial_write(std::size_t requested, std::size_t stored) noexcept
+        : requested_(requested), stored_(stored) {}
+    const char *what() const noexcept override { return "tarnwick: data record written in part"; }
+    // Bytes the caller asked to append.
+    std::size_t requested() const noexcept { return requested_; }
+    // Leading bytes of them that the record holds.
+    std::size_t stored() const noexcept { return stored_; }
+
+private:
+    std::size_t requested_;
+    std::size_t stored_;
+};
+
+/* ---- Byte ranges ------------------------------------------------------------
+ * add_data takes std::span<const std::byte>, std::string_view (so string
+ * literals lose their terminating zero and std::string works), and any
+ * contiguous sized range of char, signed or unsigned char, std::byte or
+ * std::uint8_t: std::vector, std::array, built-in arrays of bytes. A char
+ * array or pointer converts to std::string_view and is therefore read as a C
+ * string up to its first zero byte; pass a raw char buffer as a span. */
+template <class T>
+concept byte_type = std::same_as<T, char> || std::same_as<T, signed char> || std::same_as<T, unsigned char> ||
+                    std::same_as<T, std::byte> || std::same_as<T, std::uint8_t>;
+
+template <class R>
+concept byte_range = std::ranges::contiguous_range<const R> && std::ranges::sized_range<const R> &&
+                     byte_type<std::remove_cv_t<std::ranges::range_value_t<const R>>>;
+
+/* ---- Events ----------------------------------------------------------------- */
+
+enum class event_kind : int {
+    start = TARNWICK_EVENT_START,  // a record begins
+    data = TARNWICK_EVENT_DATA,    // a piece of a data record's payload, one per block
+    end = TARNWICK_EVENT_END       // a record ends
+};
+
+/* One event of a walk, a plain value. bytes() is empty except for DATA, where
+ * it is the piece of payload inside a block (at least one byte), valid until
+ * the tree is disposed; copying the event does not copy the bytes. */
+class event {
+public:
+    constexpr event() noexcept = default;
+    constexpr event(event_kind kind, std::uint16_t tag, int depth, std::span<const std::byte> bytes) noexcept
+        : bytes_(bytes), depth_(depth), tag_(tag), kind_(kind) {}
+    constexpr event_kind kind() const noexcept { return kind_; }
+    constexpr std::uint16_t tag() const noexcept { return tag_; }
+    // The number of records enclosing this event (see the top of this file).
+    constexpr int depth() const noexcept { return depth_; }
+    constexpr std::span<const std::byte> bytes() const noexcept { return bytes_; }
+
+private:
+    std::span<const std::byte> bytes_;
+    int depth_ = 0;
+    std::uint16_t tag_ = 0;
+    event_kind kind_ = event_kind::end;
+};
+
+namespace detail {
+
+/* Turns the C walk's events into events with a depth. `open` counts the
+ * records begun and not yet ended: a START lies outside its own record, a
+ * DATA inside it, an END outside again. At the end of a complete walk it is
+ * back at 0; a walk that the nesting limit stopped leaves it above 0. */
+class depth_counter {
+public:
+    event next(int type, unsigned tag, const unsigned char *data, int length) noexcept {
+        int depth = open_;
+        if (type == TARNWICK_EVENT_START)
+            ++open_;
+        else if (type == TARNWICK_EVENT_END)
+            depth = --open_;
+        return {static_cast<event_kind>(type), static_cast<std::uint16_t>(tag), depth,
+                {reinterpret_cast<const std::byte *>(data), static_cast<std::size_t>(length)}};
+    }
+    bool all_closed() const noexcept { return open_ == 0; }
+
+private:
+    int open_ = 0;
+};
+
+// What the library reads: the node's children when a node is given.
+inline tarnwick_list *target(tarnwick_list *root, tarnwick_node *node) noexcept {
+    return node != nullptr ? &node->children : root;
+}
+
+inline tarnwick_node *append_node(tarnwick_list *root, tarnwick_node *node, int tag) {
+    tarnwick_node *child = tarnwick_create_node(root, node, tag);
+    if (child == nullptr) throw std::bad_alloc();
+    return child;
+}
+
+/* The bytes a partly written data record holds, read back from its length
+ * field as the format lays it out (docs/format.md): a 16-bit header word whose
+ * bits 1 to 3 count the length bytes that follow it, least significant first.
+ * The record is the last of `list`. Its header went to where the old tail
+ * ended if the tail grew; otherwise the old tail was too full and the header
+ * opens the block after it (or the list's first block, if it had none). */
+constexpr std::size_t header_word_size = 2;
+constexpr unsigned length_count_shift = 1;
+constexpr unsigned length_count_mask = 7;
+
+inline std::size_t stored_length(const tarnwick_list *list, const tarnwick_block *old_tail,
+                                 const unsigned char *old_end) noexcept {
+    const unsigned char *record = old_tail == nullptr            ? list->first->data
+                                  : old_tail->data_end != old_end ? old_end
+                                                                  : old_tail->next->data;
+    const unsigned count = (static_cast<unsigned>(record[0]) >> length_count_shift) & length_count_mask;
+    std::uint32_t length = 0;
+    for (unsigned i = count; i-- > 0;) length = length << 8 | std::uint32_t{record[header_word_size + i]};
+    return length;
+}
+
+/* Appends one data record. The length check keeps a size of 2^32 or more
+ * from being cut to its low 32 bits on the way to the C call. */
+inline void append_data(tarnwick_list *root, tarnwick_node *node, int tag, const void *bytes, std::size_t size) {
+    if (size > TARNWICK_MAX_LENGTH) throw std::length_error("tarnwick: data record longer than TARNWICK_MAX_LENGTH");
+    const tarnwick_list *list = target(root, node);
+    const tarnwick_block *old_tail = list->last;
+    const unsigned char *old_end = old_tail != nullptr ? old_tail->data_end : nullptr;
+    const int status = tarnwick_create_data(root, node, tag, bytes, static_cast<std::uint32_t>(size));
+    if (status == 0) return;
+    if (status > 0) throw std::bad_alloc();
+    throw partial_write(size, stored_length(list, old_tail, old_end));
+}
+
+/* The callback that tarnwick_visit_node calls: hands each event to the
+ * caller's callable. It never lets an exception out into the C walk: a
+ * callable that may throw has its first exception kept, after which the
+ * walk's remaining events are passed over and the exception is rethrown
+ * once tarnwick_visit_node has returned. */
+template <class F>
+struct visit_context {
+    F &f;
+    depth_counter depth;
+    std::exception_ptr error;
+};
+
+template <class F>
+int TARNWICK_CALL deliver(void *context, int type, unsigned tag, const unsigned char *data, int length) noexcept {
+    auto &c = *static_cast<visit_context<F> *>(context);
+    const event e = c.depth.next(type, tag, data, length);
+    if constexpr (std::is_nothrow_invocable_v<F &, const event &>) {
+        std::invoke(c.f, e);
+    } else if (!c.error) {
+        try {
+            std::invoke(c.f, e);
+        } catch (...) {
+            c.error = std::current_exception();
+        }
+    }
+    return 0;
+}
+
+template <class F>
+bool visit(const tarnwick_list *root, const tarnwick_node *node, F &f) {
+    visit_context<F> context{f, {}, {}};
+    tarnwick_visit_node(root, node, &context, &deliver<F>);
+    if (context.error) std::rethrow_exception(context.error);
+    return context.depth.all_closed();
+}
+
+}  // namespace detail
+
+/* ---- Walking as a range --------------------------------------------------------
+ * An input range over one walk with the pull iterator:
+ *
+ *     for (const tarnwick::event &e : tree.events()) ...
+ *     auto n = std::ranges::count_if(tree.events(), is_data);
+ *     auto events = tree.events();
+ *     for (const tarnwick::event &e : events | std::views::filter(is_data)) ...
+ *
+ * The range holds the walk's tarnwick_iter itself, which must not move while
+ * the walk runs, so the range can be neither copied nor moved; iterators
+ * point at it. A temporary serves a for statement or an algorithm call; to
+ * pipe it into a view, keep it in a variable first (views take ownership of
+ * temporaries only by moving them). Do not let it outlive the tree. The
+ * first event is taken when the range is made, each further one by ++. Like
+ * every input range it is walked once: begin() gives the current position.
+ * The event an iterator shows is valid until the next ++; copy it to keep it
+ * (its bytes stay valid until the tree is disposed). The tree must not be
+ * appended to, disposed or moved while a walk over it is in progress. */
+class event_range {
+public:
+    class iterator {
+    public:
+        using value_type = event;
+        using difference_type = std::ptrdiff_t;
+        using iterator_concept = std::input_iterator_tag;
+
+        iterator() noexcept = default;
+        const event &operator*() const noexcept { return range_->current_; }
+        const event *operator->() const noexcept { return &range_->current_; }
+        iterator &operator++() noexcept {
+            range_->step();
+            return *this;
+        }
+        void operator++(int) noexcept { range_->step(); }
+        friend bool operator==(const iterator &i, std::default_sentinel_t) noexcept { return i.at_end(); }
+
+    private:
+        friend class event_range;
+        explicit iterator(event_range *range) noexcept : range_(range) {}
+        bool at_end() const noexcept { return range_->done_; }
+        event_range *range_ = nullptr;
+    };
+
+    // Starts a walk of `node`'s children, or of `root` when `node` is null.
+    event_range(const tarnwick_list *root, const tarnwick_node *node) noexcept : root_(root) {
+        tarnwick_iter_init(root, &iter_, node);
+        step();
+    }
+    event_range(const event_range &) = delete;
+    event_range &operator=(const event_range &) = delete;
+
+    iterator begin() noexcept { return iterator(this); }
+    std::default_sentinel_t end() const noexcept { return {}; }
+
+    // True once the walk has ended because a node lay deeper than the nesting
+    // limit (TARNWICK_MAX_LEVELS below the starting list): the events so far
+    // are all there is, and that node's START was not delivered. False while
+    // the walk runs and after a complete walk.
+    bool stopped_at_limit() const noexcept { return done_ && iter_.top != nullptr; }
+
+private:
+    void step() noexcept {
+        const tarnwick_event *e = tarnwick_iter_next(root_, &iter_);
+        if (e == nullptr) {
+            done_ = true;
+            return;
+        }
+        current_ = depth_.next(e->type, e->tag, e->data, e->length);
+    }
+
+    tarnwick_iter iter_;
+    const tarnwick_list *root_;
+    event current_;
+    detail::depth_counter depth_;
+    bool done_ = false;
+};
+
+/* ---- Nodes ------------------------------------------------------------------ */
+
+/* A handle of a node record: a pointer, cheap to copy, owning nothing. Valid
+ * while the list that holds the node lives (see Validity at the top). */
+class node {
+public:
+    // Wraps a handle from tarnwick_create_node; it must not be null.
+    explicit node(tarnwick_node *handle) noexcept : handle_(handle) {}
+
+    // Appends a child node with the low 12 bits of `tag` and returns it.
+    // Throws std::bad_alloc, appending nothing, when a block is refused.
+    node add_node(int tag) const { return node(detail::append_node(nullptr, handle_, tag)); }
+
+    // Appends a child data record with the low 12 bits of `tag` and a copy of
+    // `bytes`. Throws std::bad_alloc (nothing appended) or partial_write (a
+    // shortened record appended) when a block is refused, std::length_error
+    // (nothing appended) for more than TARNWICK_MAX_LENGTH bytes.
+    void add_data(int tag, std::span<const std::byte> bytes) const {
+        detail::append_data(nullptr, handle_, tag, bytes.data(), bytes.size());
+    }
+    void add_data(int tag, std::string_view text) const {
+        detail::append_data(nullptr, handle_, tag, text.data(), text.size());
+    }
+    template <byte_range R>
+        requires(!std::convertible_to<const R &, std::string_view>)
+    void add_data(int tag, const R &bytes) const {
+        detail::append_data(nullptr, handle_, tag, std::ranges::data(bytes), std::ranges::size(bytes));
+    }
+
+    // Releases the node's descendants; the node stays in its list, childless,
+    // and may get children again. Handles below it become invalid.
+    void dispose() const noexcept { tarnwick_dispose(&handle_->children); }
+
+    tarnwick_node *handle() const noexcept { return handle_; }
+    friend bool operator==(node, node) noexcept = default;
+
+private:
+    tarnwick_node *handle_;
+};
+
+/* ---- Trees ------------------------------------------------------------------ */
+
+/* Owns a root list and every block beneath it. Move-only: a move hands the
+ * blocks over (handles and bytes stay valid) and leaves the source empty and
+ * usable. Destruction, and assignment to a tree, release its blocks. */
+class tree {
+public:
+    tree() noexcept { tarnwick_init(&root_); }
+    ~tree() { tarnwick_dispose(&root_); }
+    tree(tree &&other) noexcept : root_(other.root_) { tarnwick_init(&other.root_); }
+    tree &operator=(tree &&other) noexcept {
+        if (this != &other) {
+            tarnwick_dispose(&root_);
+            root_ = other.root_;
+            tarnwick_init(&other.root_);
+        }
+        return *this;
+    }
+    tree(const tree &) = delete;
+    tree &operator=(const tree &) = delete;
+
+    // The root list, for the C functions. Its blocks stay the tree's.
+    tarnwick_list *root() noexcept { return &root_; }
+    const tarnwick_list *root() const noexcept { return &root_; }
+
+    // Append to the root list, as node::add_node and node::add_data do.
+    node add_node(int tag) { return node(detail::append_node(&root_, nullptr, tag)); }
+    void add_data(int tag, std::span<const std::byte> bytes) {
+        detail::append_data(&root_, nullptr, tag, bytes.data(), bytes.size());
+    }
+    void add_data(int tag, std::string_view text) { detail::append_data(&root_, nullptr, tag, text.data(), text.size()); }
+    template <byte_range R>
+        requires(!std::convertible_to<const R &, std::string_view>)
+    void add_data(int tag, const R &bytes) {
+        detail::append_data(&root_, nullptr, tag, std::ranges::data(bytes), std::ranges::size(bytes));
+    }
+
+    // A walk of the whole tree, or of the children of `from`, one of this
+    // tree's nodes, as an input range (see event_range).
+    event_range events() const noexcept { return event_range(&root_, nullptr); }
+    event_range events(node from) const noexcept { return event_range(&root_, from.handle()); }
+
+    // Calls `f(const event &)` for every event of a walk of the whole tree,
+    // or of the children of `from`. Returns true after a complete walk, false
+    // when the nesting limit stopped it. `f` must not append to or dispose
+    // the tree. If `f` throws, it is called no more, the walk runs out
+    // without it, and the exception is rethrown here; a noexcept `f` costs
+    // no exception handling at all.
+    template <class F>
+        requires std::invocable<F &, const event &>
+    bool visit(F &&f) const {
+        return detail::visit(&root_, nullptr, f);
+    }
+    template <class F>
+        requires std::invocable<F &, const event &>
+    bool visit(node from, F &&f) const {
+        return detail::visit(&root_, from.handle(), f);
+    }
+
+private:
+    tarnwick_list root_;
+};
+
+}  // namespace tarnwick
+
+#endif /* TARNWICK_HPP */

@@ -1,0 +1,61 @@
+# Installs the library, headers, tool and packages into a prefix under
+# build/, then builds and runs the two examples against the installed files
+# only: the C one through pkg-config, the C++ one through find_package. The
+# installed headers must also compile alone under strict warnings, as C99 and
+# as C++20, with both compilers.
+need_packages cmake g++ clang pkg-config binutils
+build install -DTARNWICK_BUILD_TESTS=OFF -DTARNWICK_BUILD_BENCH=OFF
+prefix=$PWD/build/install/root
+rm -rf "$prefix" build/install/consumers
+cmake --install build/install --prefix "$prefix" >build/install.install.log
+cat build/install/install_manifest.txt; echo
+
+# The library lies in the folder above pkgconfig/ (lib, or lib/<multiarch>).
+pc=$(cd "$prefix" && find . -name tarnwick.pc)
+libdir=$(dirname "$(dirname "${pc#./}")")
+[ "$(readlink "$prefix/$libdir/libtarnwick.so")" = libtarnwick.so.1 ] || { echo "no development symlink"; exit 1; }
+[ "$(readlink "$prefix/$libdir/libtarnwick.so.1")" = libtarnwick.so.1.0.0 ] || { echo "no SONAME symlink"; exit 1; }
+tools/check-exports "$prefix/$libdir/libtarnwick.so.1.0.0"
+for header in tarnwick.h tarnwick.hpp; do
+  [ -f "$prefix/include/$header" ] || { echo "$header not installed"; exit 1; }
+done
+if [ -f build/install/tools/tarnwick ]; then
+  "$prefix/bin/tarnwick" --help >/dev/null || { echo "the installed tool does not run"; exit 1; }
+fi
+
+strict="-Wall -Wextra -Wpedantic -Werror"
+for cc in gcc clang; do
+  echo '#include <tarnwick.h>' | $cc -std=c99 $strict -Wshadow -Wconversion -Wsign-conversion -fsyntax-only \
+    -I"$prefix/include" -x c -
+done
+for cxx in g++ clang++; do
+  for header in tarnwick.h tarnwick.hpp; do
+    echo "#include <$header>" | $cxx -std=c++20 $strict -Wshadow -Wconversion -Wsign-conversion -fsyntax-only \
+      -I"$prefix/include" -x c++ -
+  done
+done
+echo "headers compile alone"
+
+# Only the installed tree is visible: no source folder on the include path,
+# and the programs must load the installed library.
+out=build/install/consumers
+mkdir -p "$out"
+export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
+echo "pkg-config: $(pkg-config --modversion tarnwick) $(pkg-config --cflags --libs tarnwick)"
+# shellcheck disable=SC2046 # the flags are words
+gcc -std=c99 $strict examples/hello.c $(pkg-config --cflags --libs tarnwick) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir tarnwick)" -o "$out/hello_c"
+cmake -S tests/consumers/cpp -B "$out/cpp" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF \
+  >"$out/cpp.configure.log" || { cat "$out/cpp.configure.log"; exit 1; }
+grep 'tarnwick 1' "$out/cpp.configure.log"
+cmake --build "$out/cpp" >"$out/cpp.build.log" || { cat "$out/cpp.build.log"; exit 1; }
+
+installed=$(cd "$prefix/$libdir" && pwd -P)/libtarnwick.so.1
+for program in "$out/hello_c" "$out/cpp/hello_cpp"; do
+  loaded=$(ldd "$program" | awk '$1 == "libtarnwick.so.1" {print $3}')
+  [ "$(realpath "$loaded")" = "$(realpath "$installed")" ] || { echo "$program loads $loaded"; exit 1; }
+  "$program" >"$program.out"
+done
+diff <(sed 's/^ *//' "$out/cpp/hello_cpp.out") "$out/hello_c.out"
+cat "$out/cpp/hello_cpp.out"
+echo "install ok"

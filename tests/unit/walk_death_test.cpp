@@ -1,0 +1,85 @@
+// A damaged block stops a walk, or a release, at an assertion instead of
+// letting it read outside the block. The assertions stay on in every build
+// type. Each damage is done inside the dying statement, so the test's own
+// process keeps a sound tree that it can release.
+#include <gtest/gtest.h>
+
+#include "tarnwick.h"
+
+#if GTEST_HAS_DEATH_TEST
+
+namespace {
+
+int TARNWICK_CALL ignore(void *, int, unsigned, const unsigned char *, int) { return 0; }
+
+void walk_all(const tarnwick_list *tree) { tarnwick_visit_node(tree, nullptr, nullptr, ignore); }
+
+class WalkDeathTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        tarnwick_init(&tree);
+    }
+    void TearDown() override { tarnwick_dispose(&tree); }
+
+    tarnwick_block *block() const { return tree.first; }
+
+    tarnwick_list tree;
+};
+
+// "ab" takes five bytes and a filler; a data_end cut to the odd address in
+// front of the filler leaves the read position, rounded up to even after the
+// payload, one past the block's end.
+TEST_F(WalkDeathTest, DataEndCutBeforeAFillerStopsTheWalk) {
+    ASSERT_EQ(tarnwick_create_data(&tree, nullptr, 1, "ab", 2), 0);
+    ASSERT_EQ(block()->data_end - block()->data, 6);
+    EXPECT_DEATH(
+        {
+            block()->data_end -= 1;
+            walk_all(&tree);
+        },
+        "top->ptr<=block->data_end");
+}
+
+// A data_end moved back below the read position between two steps.
+TEST_F(WalkDeathTest, DataEndBelowTheReadPositionStopsTheIterator) {
+    ASSERT_EQ(tarnwick_create_data(&tree, nullptr, 1, "hello", 5), 0);
+    EXPECT_DEATH(
+        {
+            tarnwick_iter iter;
+            tarnwick_iter_init(&tree, &iter, nullptr);
+            tarnwick_iter_next(&tree, &iter);  // START: the read position is at the payload
+            block()->data_end = block()->data + 1;
+            tarnwick_iter_next(&tree, &iter);
+        },
+        "top->ptr<=block->data_end");
+}
+
+// A walk moves past a node record by skipping it; a block that ends inside
+// the node's header leaves the skip outside the block.
+TEST_F(WalkDeathTest, BlockEndingInsideANodeHeaderStopsTheWalk) {
+    ASSERT_NE(tarnwick_create_node(&tree, nullptr, 1), nullptr);
+    EXPECT_DEATH(
+        {
+            block()->data_end = block()->data + 2;
+            walk_all(&tree);
+        },
+        "after<=block->data_end");
+}
+
+// A header that claims seven length bytes, more than the block holds after
+// it, stops the release before it frees anything.
+TEST_F(WalkDeathTest, LengthFieldPastTheBlockStopsTheRelease) {
+    ASSERT_EQ(tarnwick_create_data(&tree, nullptr, 1, "hello", 5), 0);
+    constexpr unsigned char kSevenLengthBytes = 7 << 1;
+    EXPECT_DEATH(
+        {
+            block()->data[0] |= kSevenLengthBytes;
+            tarnwick_dispose(&tree);
+        },
+        "after<=block->data_end");
+}
+
+}  // namespace
+
+#endif  // GTEST_HAS_DEATH_TEST

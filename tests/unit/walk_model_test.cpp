@@ -1,0 +1,120 @@
+// Random trees, built into the library and into the model by the same calls,
+// walked both ways from the root and from random nodes, and compared with
+// the model event by event and byte by byte. Each tree comes from its own
+// start value, so a failure names the one tree to rebuild.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "model.hpp"
+#include "walk_check.hpp"
+
+namespace {
+
+constexpr uint32_t kFirstStartValue = 0x7A2D1;
+constexpr int kTrees = 300;
+constexpr int kQuickTrees = 30;  // under valgrind or wine: TARNWICK_QUICK set
+constexpr int kNodeStartsPerTree = 3;
+
+int tree_count() { return std::getenv("TARNWICK_QUICK") != nullptr ? kQuickTrees : kTrees; }
+
+// Payload sizes: mostly short, some that run over several blocks, now and
+// then one that spans the largest blocks.
+std::size_t payload_size(std::mt19937 &rng) {
+    const unsigned roll = rng() % 100;
+    if (roll < 30) return rng() % 5;
+    if (roll < 60) return 5 + rng() % 300;
+    if (roll < 85) return 300 + rng() % 2700;
+    if (roll < 97) return 3000 + rng() % 17000;
+    return 20000 + rng() % 50000;
+}
+
+std::string payload(std::mt19937 &rng) {
+    std::string bytes(payload_size(rng), '\0');
+    uint32_t state = rng() | 1;
+    for (char &b : bytes) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        b = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
+// Mostly 12-bit tags, some wider to check that only the low bits count.
+int random_tag(std::mt19937 &rng) { return static_cast<int>(rng() % 8 == 0 ? rng() % 0x10000 : rng() % 0x1000); }
+
+// Grows a tree by appends spread over all its lists. A "deep" tree mostly
+// appends to the newest node, so that chains reach past the nesting limit.
+class random_builder {
+public:
+    random_builder(mirrored_tree &tree, uint32_t start_value)
+        : tree_(tree), rng_(start_value), deep_(rng_() % 3 == 0) {}
+
+    void grow(int appends) {
+        for (int i = 0; i < appends; ++i) append_one();
+    }
+
+    // A live node, or the root list.
+    int any_start() {
+        const std::vector<int> nodes = tree_.nodes();
+        if (nodes.empty() || rng_() % 4 == 0) return tree_model::root;
+        return nodes[rng_() % nodes.size()];
+    }
+
+    std::mt19937 &rng() { return rng_; }
+
+private:
+    int pick_parent() {
+        const std::vector<int> nodes = tree_.nodes();
+        if (!nodes.empty() && rng_() % 100 < (deep_ ? 70u : 25u)) return nodes.back();
+        return any_start();
+    }
+
+    void append_one() {
+        const int parent = pick_parent();
+        const unsigned roll = rng_() % 100;
+        if (roll < 2 && parent != tree_model::root) {
+            tree_.dispose_children(parent);
+        } else if (roll < 30) {
+            ASSERT_GE(tree_.node(parent, random_tag(rng_)), 0);
+        } else {
+            ASSERT_GE(tree_.data(parent, random_tag(rng_), payload(rng_)), 0);
+        }
+    }
+
+    mirrored_tree &tree_;
+    std::mt19937 rng_;
+    bool deep_;
+};
+
+TEST(WalkModelTest, RandomTreesWalkAsTheirModelsSay) {
+    const int trees = tree_count();
+    int stopped_walks = 0, complete_walks = 0;
+    for (int n = 0; n < trees; ++n) {
+        const uint32_t start_value = kFirstStartValue + static_cast<uint32_t>(n);
+        SCOPED_TRACE("tree from start value " + std::to_string(start_value));
+        mirrored_tree tree;
+        random_builder builder(tree, start_value);
+        const int appends = 1 + static_cast<int>(builder.rng()() % 120);
+        // Walk halfway too: a tree that is still growing walks as well.
+        builder.grow(appends / 2);
+        ASSERT_TRUE(walks_match_model(tree, tree_model::root));
+        builder.grow(appends - appends / 2);
+        ASSERT_TRUE(walks_match_model(tree, tree_model::root));
+        for (int i = 0; i < kNodeStartsPerTree; ++i) ASSERT_TRUE(walks_match_model(tree, builder.any_start()));
+
+        bool stopped = false;
+        tree.model().events(tree_model::root, &stopped);
+        ++(stopped ? stopped_walks : complete_walks);
+    }
+    // The trees reach both sides of the nesting limit.
+    EXPECT_GT(stopped_walks, trees / 20);
+    EXPECT_GT(complete_walks, trees / 4);
+}
+
+}  // namespace
