@@ -412,7 +412,7 @@ void interpreter::finish() {
 namespace {
 
 constexpr std::size_t kMaxCalls = 2000;
-constexpr std::size_t kPayloadBudget = 8u << 20;  // bytes per program, to keep runs fast
+constexpr std::size_t kPayloadBudget = 512u << 10;  // bytes per program, to keep runs fast
 
 struct reader {
     const std::uint8_t *at;
