@@ -214,26 +214,6 @@ TEST(Build, NodeHandleSitsAtTheFirstPointerAlignedByte) {
     }
 }
 
-TEST(Build, FullBlockIsAbandonedForTheNextNode) {
-    tree t;
-    const std::size_t fit = kFirstCapacity / kNodeRecord;
-    for (std::size_t i = 0; i < fit; ++i) ASSERT_NE(tarnwick_create_node(&t.root, nullptr, 1), nullptr);
-    tarnwick_block *first = t.root.first;
-    EXPECT_EQ(used(first), fit * kNodeRecord);
-    EXPECT_EQ(used(first), k32 ? 240u : 252u);
-    EXPECT_EQ(first->space, k32 ? 16 : 4);
-    EXPECT_EQ(t.root.last, first);
-
-    tarnwick_node *node = tarnwick_create_node(&t.root, nullptr, 2);
-    ASSERT_NE(node, nullptr);
-    EXPECT_EQ(first->space, 0);
-    EXPECT_EQ(used(first), fit * kNodeRecord);
-    ASSERT_NE(first->next, nullptr);
-    EXPECT_EQ(first->next, t.root.last);
-    EXPECT_EQ(node->record, t.root.last->data);
-    expect_linked(t.root);
-}
-
 // What the next append does with a first block that has `space` bytes left.
 // Afterwards that block is always full or abandoned: its space is 0.
 TEST(Build, TailTakesARecordOnlyWhenItsHeaderFits) {
@@ -283,6 +263,8 @@ TEST(Build, TailTakesARecordOnlyWhenItsHeaderFits) {
     }
 }
 
+// Every block but the last is abandoned with less than a node record free;
+// the records run on in order at the start of the next block.
 TEST(Build, NodesSpreadOverDoublingBlocks) {
     tree t;
     constexpr int kNodes = 3000;
@@ -303,6 +285,9 @@ TEST(Build, NodesSpreadOverDoublingBlocks) {
         counts.push_back(used(b) / kNodeRecord);
     }
     EXPECT_EQ(tag, static_cast<unsigned>(kNodes));
+    // Twelve 20-byte records fill 240 bytes of the first block; the
+    // thirteenth, finding 16 bytes free, opens the second.
+    EXPECT_EQ(used(t.root.first), k32 ? 240u : 252u);
     if constexpr (k32)
         EXPECT_EQ(counts, (std::vector<std::size_t>{12, 25, 51, 102, 204, 409, 819, 819, 559}));
     else
