@@ -71,6 +71,14 @@ int hex_value(char c) {
     return -1;
 }
 
+// A character for a message: itself when printable, else its \xHH escape.
+std::string shown(char c) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7F) return std::string(1, c);
+    return std::string("\\x") + kDigits[byte >> 4] + kDigits[byte & 0xF];
+}
+
 std::string describe(place p) { return std::to_string(p.line) + ":" + std::to_string(p.column); }
 
 // The reader and builder. Every method that reads leaves `pos` and `at` on the
@@ -140,7 +148,7 @@ void parser::skip_blanks_and_comments() {
 // After an item comes white space, a comment, a '}' or the end of the input.
 void parser::expect_separator() {
     if (at_end() || is_blank(peek()) || peek() == '#' || peek() == '}') return;
-    fail(at_, std::string("expected white space, '}' or the end of the input after the item, not '") + peek() + "'");
+    fail(at_, "expected white space, '}' or the end of the input after the item, not '" + shown(peek()) + "'");
 }
 
 unsigned parser::read_tag() {
@@ -225,7 +233,7 @@ char parser::read_escape() {
         return static_cast<char>(high * 16 + low);
     }
     if (at_end() || c == '\n') fail(start, "unterminated string");
-    fail(start, std::string("unknown escape '\\") + c + "'");
+    fail(start, "unknown escape '\\" + shown(c) + "'");
 }
 
 std::string parser::read_hex() {
@@ -234,7 +242,7 @@ std::string parser::read_hex() {
     int high = -1;
     while (!at_end() && !is_blank(peek()) && peek() != '}' && peek() != '#') {
         const int digit = hex_value(peek());
-        if (digit < 0) fail(at_, std::string("expected a hex digit, not '") + peek() + "'");
+        if (digit < 0) fail(at_, "expected a hex digit, not '" + shown(peek()) + "'");
         if (high < 0) {
             high = digit;
         } else {

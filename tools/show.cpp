@@ -228,7 +228,7 @@ std::size_t layout_printer::print_continuation(const tarnwick_block *block, std:
     pending_.left -= static_cast<std::uint32_t>(piece);
     marks_[0] = '>';
     out_ << "    " << pad("+0", 7) << "continued: tag " << pending_.tag << " from block " << pending_.block << " +"
-         << pending_.offset << ", " << piece << " bytes here";
+         << pending_.offset << ", " << plural(piece, "byte", "bytes") << " here";
     if (pending_.left != 0) out_ << ", " << pending_.left << " in the next blocks";
     out_ << ": " << preview(block->data, piece) << '\n';
     return pending_.left == 0 ? round_even(piece) : used;
@@ -260,7 +260,7 @@ std::size_t layout_printer::print_record(const tarnwick_block *block, std::size_
             hide_handle(block, handle);
         }
     } else if (here < h.length) {
-        out_ << here << " bytes here, " << h.length - here << " in the next blocks";
+        out_ << plural(here, "byte", "bytes") << " here, " << h.length - here << " in the next blocks";
         if (here != 0) out_ << ": " << preview(p + kWordSize + h.length_bytes, here);
         pending_ = {static_cast<std::uint32_t>(h.length - here), h.tag, index, offset};
     } else if (h.length != 0) {
