@@ -9,6 +9,7 @@
 // The read-path assertions guard against walking a damaged tree outside its
 // blocks, so they stay on in every build type.
 #undef NDEBUG
+#include <bit>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
@@ -26,12 +27,16 @@ extern "C" void tarnwick_hook_free(void *memory);
 // Helpers that run once per event or per record are forced inline into the
 // loops that call them; left to themselves, compilers inline them in one
 // build and not in the next.
+// The rare paths are kept out of line, so that the common ones stay lean.
 #if defined(__GNUC__)
 #define HOT_INLINE inline __attribute__((always_inline))
+#define COLD_PATH __attribute__((noinline))
 #elif defined(_MSC_VER)
 #define HOT_INLINE __forceinline
+#define COLD_PATH __declspec(noinline)
 #else
 #define HOT_INLINE inline
+#define COLD_PATH
 #endif
 
 namespace {
@@ -97,10 +102,9 @@ HOT_INLINE const unsigned char *round_even(const unsigned char *p) {
 }
 
 // The fewest bytes that hold `length`: 0 for 0, then 1 to 4.
-unsigned length_bytes_for(uint32_t length) {
-    unsigned count = 0;
-    for (; length != 0; length >>= 8) ++count;
-    return count;
+HOT_INLINE unsigned length_bytes_for(uint32_t length) {
+    constexpr unsigned kBitsPerByte = 8;
+    return static_cast<unsigned>(std::bit_width(length) + kBitsPerByte - 1) / kBitsPerByte;
 }
 
 HOT_INLINE uint32_t read_length(const unsigned char *field, unsigned length_bytes) {
@@ -110,7 +114,7 @@ HOT_INLINE uint32_t read_length(const unsigned char *field, unsigned length_byte
     return length;
 }
 
-void write_length(unsigned char *field, unsigned length_bytes, uint32_t length) {
+HOT_INLINE void write_length(unsigned char *field, unsigned length_bytes, uint32_t length) {
     for (unsigned i = 0; i < length_bytes; ++i, length >>= 8)
         field[i] = static_cast<unsigned char>(length & 0xFF);
 }
@@ -129,7 +133,7 @@ HOT_INLINE record_header read_header(const unsigned char *p) {
 HOT_INLINE uint16_t read_tag(const unsigned char *p) { return static_cast<uint16_t>(read_word(p) >> kTagShift); }
 
 // Writes the word and the length bytes; returns the address after them.
-unsigned char *write_header(unsigned char *p, bool is_node, unsigned length_bytes, int tag,
+HOT_INLINE unsigned char *write_header(unsigned char *p, bool is_node, unsigned length_bytes, int tag,
                             uint32_t length) {
     const unsigned word = (static_cast<unsigned>(tag) & TARNWICK_MAX_TAG) << kTagShift |
                           length_bytes << kLengthShift | (is_node ? kKindNode : 0);
@@ -150,7 +154,7 @@ tarnwick_node *node_handle(const unsigned char *record) {
 
 // ---- Block chain ---------------------------------------------------------
 
-tarnwick_list *target_list(tarnwick_list *root, tarnwick_node *node) {
+HOT_INLINE tarnwick_list *target_list(tarnwick_list *root, tarnwick_node *node) {
     return node ? &node->children : root;
 }
 const tarnwick_list *target_list(const tarnwick_list *root, const tarnwick_node *node) {
@@ -201,7 +205,7 @@ tarnwick_block *tail_with_room(tarnwick_list *list, std::size_t need) {
 }
 
 // Marks `used` bytes of the tail as taken.
-void consume(tarnwick_block *tail, std::size_t used) {
+HOT_INLINE void consume(tarnwick_block *tail, std::size_t used) {
     tail->data_end += used;
     tail->space = static_cast<uint16_t>(tail->space - used);
 }
@@ -268,26 +272,32 @@ tarnwick_node *TARNWICK_CALL tarnwick_create_node(tarnwick_list *root, tarnwick_
     return handle;
 }
 
+namespace {
+
+// Writes a data record's header and the first `piece` bytes of its payload
+// at the tail's end, and takes their room, filler included. Returns the
+// record's address.
+HOT_INLINE unsigned char *write_data_start(tarnwick_block *tail, int tag, const unsigned char *source, uint32_t length,
+                                           unsigned length_bytes, std::size_t piece) {
+    unsigned char *record = tail->data_end;
+    unsigned char *payload = write_header(record, false, length_bytes, tag, length);
+    if (piece != 0) std::memcpy(payload, source, piece);
+    consume(tail, static_cast<std::size_t>(round_even(payload + piece) - record));
+    return record;
+}
+
 // Writes the header and as much of the payload as fits in the tail, then
 // fills further blocks one after another. If a further block is refused, the
 // record is cut back to the bytes stored, so that it ends exactly where they
 // end and the list stays readable.
-int TARNWICK_CALL tarnwick_create_data(tarnwick_list *root, tarnwick_node *node, int tag, const void *bytes,
-                         uint32_t length) {
-    tarnwick_list *list = target_list(root, node);
-    if (list == nullptr || length > TARNWICK_MAX_LENGTH || (bytes == nullptr && length != 0)) return 1;
-    const unsigned length_bytes = length_bytes_for(length);
+COLD_PATH int append_data_in_pieces(tarnwick_list *list, int tag, const unsigned char *source, uint32_t length,
+                                    unsigned length_bytes) {
     const std::size_t header_size = kWordSize + length_bytes;
     tarnwick_block *tail = tail_with_room(list, header_size);
     if (tail == nullptr) return 1;
-
-    const auto *source = static_cast<const unsigned char *>(bytes);
-    unsigned char *record = tail->data_end;
-    unsigned char *payload = write_header(record, false, length_bytes, tag, length);
     const std::size_t room = tail->space - header_size;
     std::size_t piece = length < room ? length : room;
-    if (piece != 0) std::memcpy(payload, source, piece);
-    consume(tail, static_cast<std::size_t>(round_even(payload + piece) - record));
+    unsigned char *record = write_data_start(tail, tag, source, length, length_bytes, piece);
 
     std::size_t remaining = length - piece;
     while (remaining != 0) {
@@ -304,6 +314,24 @@ int TARNWICK_CALL tarnwick_create_data(tarnwick_list *root, tarnwick_node *node,
     }
     if (reinterpret_cast<uintptr_t>(tail->data_end) & 1) consume(tail, 1);
     return 0;
+}
+
+}  // namespace
+
+// Most records fit the tail whole: they take one header and one copy, with
+// no look at the chain.
+int TARNWICK_CALL tarnwick_create_data(tarnwick_list *root, tarnwick_node *node, int tag, const void *bytes,
+                                       uint32_t length) {
+    tarnwick_list *list = target_list(root, node);
+    if (list == nullptr || length > TARNWICK_MAX_LENGTH || (bytes == nullptr && length != 0)) return 1;
+    const unsigned length_bytes = length_bytes_for(length);
+    const auto *source = static_cast<const unsigned char *>(bytes);
+    tarnwick_block *tail = list->last;
+    if (tail != nullptr && kWordSize + length_bytes + length <= tail->space) {
+        write_data_start(tail, tag, source, length, length_bytes, length);
+        return 0;
+    }
+    return append_data_in_pieces(list, tag, source, length, length_bytes);
 }
 
 // ---- Releasing -----------------------------------------------------------
