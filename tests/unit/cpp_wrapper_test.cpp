@@ -12,6 +12,13 @@
 #include "events.hpp"
 #include "tarnwick.hpp"
 
+// clang 14 cannot compile libstdc++ 12's view adaptors over any range.
+#if defined(__clang__) && __clang_major__ < 15 && defined(__GLIBCXX__)
+#define VIEWS_COMPILE 0
+#else
+#define VIEWS_COMPILE 1
+#endif
+
 namespace {
 
 using tarnwick::event_kind;
@@ -116,6 +123,7 @@ TEST(CppWalk, RangeWorksWithTheStandardAlgorithms) {
     ASSERT_NE(found, events.end());
     EXPECT_EQ(copy(*found), S(5, 2));
     EXPECT_EQ(found->depth(), 2);
+#if VIEWS_COMPILE
     std::vector<unsigned> ends;  // the rest of the same walk, from where find_if stopped
     for (const tarnwick::event &e : events | std::views::filter([](auto &e) { return e.kind() == event_kind::end; }))
         ends.push_back(e.tag());
@@ -124,6 +132,7 @@ TEST(CppWalk, RangeWorksWithTheStandardAlgorithms) {
     auto again = s.tree.events();
     for (const tarnwick::event &e : again | std::views::filter(is_data)) bytes += e.bytes().size();
     EXPECT_EQ(bytes, 302u);
+#endif
 }
 
 TEST(CppWalk, TellsAWalkStoppedByTheNestingLimitFromACompleteOne) {
