@@ -11,6 +11,11 @@
 #include "notation.hpp"
 #include "show.hpp"
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 namespace {
 
 // Exit statuses; --help documents them.
@@ -202,6 +207,13 @@ int run(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
+#ifdef _WIN32
+    // Bytes in and out as they are: a tree read from standard input keeps
+    // every byte, and the output is the same on every platform.
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+#endif
     try {
         return run(argc, argv);
     } catch (const usage_error &e) {
