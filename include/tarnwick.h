@@ -5,9 +5,11 @@
  * A tree is a list of records. A record is either a node, which owns a list
  * of child records of its own, or a data record, which holds a tag and a copy
  * of a caller's byte string. Records are appended at the end of a list and are
- * never moved, changed or removed afterwards; the whole tree is released at
- * once by tarnwick_dispose. Tags are 12-bit numbers (0..4095) that mean
- * whatever the caller wants them to mean.
+ * never moved or changed afterwards; tarnwick_dispose releases a whole list, or
+ * all the children of one node, at once. Tags are 12-bit numbers (0..4095)
+ * that mean whatever the caller wants them to mean.
+ *
+ * The header compiles as C99 or later and as C++11 or later.
  *
  *     tarnwick_list root;
  *     tarnwick_init(&root);
@@ -19,17 +21,22 @@
  *
  * Memory: every block is one zero-filled calloc() and is released with free()
  * by tarnwick_dispose and nothing else. The library keeps no global state,
- * starts no threads and never prints. It never reallocates, so node handles
+ * starts no threads and does no input or output (a failed assertion, below,
+ * is reported by the C runtime). It never reallocates, so node handles
  * and the data pointers that events carry stay valid until the list that holds
  * them is disposed.
  *
- * Threads: a tree may be walked by any number of walks at once, as long as
- * nothing appends to it or disposes it meanwhile. Appending and disposing need
- * exclusive access to the lists they touch.
+ * Threads: a tree may be walked by any number of walks at once, as long as no
+ * thread appends to it or disposes it meanwhile. Appending and disposing need
+ * exclusive access to the lists they touch. Within one thread, a walk may go
+ * on while records are appended (see tarnwick_visit_node), but nothing the
+ * walk has not finished may be disposed.
  *
  * Internal consistency is checked by assertions on the read paths that stay on
- * in every build: a walk over a damaged tree stops the program rather than read
- * outside its blocks. Trees built through these functions never trip them.
+ * in every build: a walk or release over records or block headers that were
+ * overwritten stops the program rather than read outside its blocks (pointers
+ * inside a damaged node handle cannot be checked). Trees built through these
+ * functions never trip them.
  */
 #ifndef TARNWICK_H
 #define TARNWICK_H
@@ -110,7 +117,7 @@ typedef struct tarnwick_node {
 #elif defined(__cplusplus) && defined(__GNUC__)
 #  pragma GCC diagnostic push
 #  pragma GCC diagnostic ignored "-Wpedantic"
-#elif defined(__cplusplus) && defined(_MSC_VER)
+#elif defined(_MSC_VER)
 #  pragma warning(push)
 #  pragma warning(disable : 4200) /* zero-sized array in struct */
 #endif
@@ -126,7 +133,7 @@ struct tarnwick_block {
 #  pragma clang diagnostic pop
 #elif defined(__cplusplus) && defined(__GNUC__)
 #  pragma GCC diagnostic pop
-#elif defined(__cplusplus) && defined(_MSC_VER)
+#elif defined(_MSC_VER)
 #  pragma warning(pop)
 #endif
 
@@ -197,7 +204,9 @@ TARNWICK_API int TARNWICK_CALL tarnwick_init(tarnwick_list *list);
  * which has no children yet. The handle stays valid, and may receive children
  * at any time, until the list that holds it is disposed. Returns null, and
  * appends nothing, when a block allocation was refused or when there is no
- * list to append to (both `root` and `node` null). */
+ * list to append to (both `root` and `node` null). A refused allocation may
+ * still have marked the tail block full, so that the next append of any kind
+ * starts a new block. */
 TARNWICK_API tarnwick_node *TARNWICK_CALL tarnwick_create_node(tarnwick_list *root, tarnwick_node *node,
                                                                int tag);
 
@@ -231,7 +240,13 @@ TARNWICK_API void TARNWICK_CALL tarnwick_dispose(tarnwick_list *list);
  * `context` untouched. Returns after the last END, or silently when the
  * nesting limit stops the walk (the START of the node that is too deep is not
  * passed). Calls nothing when there is nothing to walk, no list, or no
- * callback. The walk state lives on this function's stack. */
+ * callback. The walk state lives on this function's stack.
+ *
+ * The callback may append anywhere in the tree. Records appended to a list
+ * the walk has not yet finished are reported in turn (except children added
+ * to a node that had none when its START was delivered), and every START
+ * still gets exactly one END. The callback must not dispose any list the walk
+ * has not finished; the same holds between calls of tarnwick_iter_next. */
 TARNWICK_API void TARNWICK_CALL tarnwick_visit_node(const tarnwick_list *root, const tarnwick_node *node,
                                                     void *context, tarnwick_visit_fn callback);
 
