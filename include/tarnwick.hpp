@@ -8,9 +8,10 @@
  *     for (const tarnwick::event &e : tree.events())
  *         ...  START 1 (depth 0), START 2 (1), DATA 2 "hi" (2), END 2 (1), END 1 (0)
  *
- * Header-only, over the seven C functions and nothing else: every call here
- * is one C call plus a few register moves, so nothing costs more than the C
- * interface it wraps. Link the program with the library as for C.
+ * Header-only, over the seven C functions and nothing else: every operation
+ * is one C call and a few instructions around it (a walk adds one subtraction
+ * per event, for the depth), and nothing allocates. Link the program with the
+ * library as for C.
  *
  * Validity: a tree's node handles and the bytes its events carry live in its
  * blocks, which never move. They stay valid, across moves of the tree too,
@@ -47,7 +48,7 @@ namespace tarnwick {
 
 /* ---- Errors ---------------------------------------------------------------
  * An append whose block allocation is refused throws std::bad_alloc and
- * leaves the tree as it was. A data record whose payload ran into a refused
+ * appends nothing. A data record whose payload ran into a refused
  * allocation halfway throws partial_write: the record stands, shortened to
  * its leading stored() bytes, and the tree stays well formed. Catching
  * std::bad_alloc catches both. */
@@ -112,26 +113,21 @@ private:
 
 namespace detail {
 
-/* Turns the C walk's events into events with a depth. `open` counts the
- * records begun and not yet ended: a START lies outside its own record, a
- * DATA inside it, an END outside again. At the end of a complete walk it is
- * back at 0; a walk that the nesting limit stopped leaves it above 0. */
-class depth_counter {
-public:
-    event next(int type, unsigned tag, const unsigned char *data, int length) noexcept {
-        int depth = open_;
-        if (type == TARNWICK_EVENT_START)
-            ++open_;
-        else if (type == TARNWICK_EVENT_END)
-            depth = --open_;
-        return {static_cast<event_kind>(type), static_cast<std::uint16_t>(tag), depth,
-                {reinterpret_cast<const std::byte *>(data), static_cast<std::size_t>(length)}};
-    }
-    bool all_closed() const noexcept { return open_ == 0; }
+/* Depths come from counting the records begun and not yet ended (`open`):
+ * a START raises the count after its own event, an END lowers it before, so
+ * an event's depth is the count after it, less one for a START. At the end
+ * of a complete walk the count is back at 0; a walk that the nesting limit
+ * stopped leaves it above 0. With the types numbered START, DATA, END in a
+ * row, the change is one subtraction per event; the depth itself is worked
+ * out only where an event is looked at. */
+static_assert(TARNWICK_EVENT_DATA == TARNWICK_EVENT_START + 1 && TARNWICK_EVENT_END == TARNWICK_EVENT_DATA + 1);
+constexpr int open_change(int type) noexcept { return TARNWICK_EVENT_DATA - type; }
+constexpr int depth_after(int type, int open) noexcept { return open - (type == TARNWICK_EVENT_START); }
 
-private:
-    int open_ = 0;
-};
+inline event make_event(int type, unsigned tag, const unsigned char *data, int length, int depth) noexcept {
+    return {static_cast<event_kind>(type), static_cast<std::uint16_t>(tag), depth,
+            {reinterpret_cast<const std::byte *>(data), static_cast<std::size_t>(length)}};
+}
 
 // What the library reads: the node's children when a node is given.
 inline tarnwick_list *target(tarnwick_list *root, tarnwick_node *node) noexcept {
@@ -186,14 +182,15 @@ inline void append_data(tarnwick_list *root, tarnwick_node *node, int tag, const
 template <class F>
 struct visit_context {
     F &f;
-    depth_counter depth;
+    int open;
     std::exception_ptr error;
 };
 
 template <class F>
 int TARNWICK_CALL deliver(void *context, int type, unsigned tag, const unsigned char *data, int length) noexcept {
     auto &c = *static_cast<visit_context<F> *>(context);
-    const event e = c.depth.next(type, tag, data, length);
+    c.open += open_change(type);
+    const event e = make_event(type, tag, data, length, depth_after(type, c.open));
     if constexpr (std::is_nothrow_invocable_v<F &, const event &>) {
         std::invoke(c.f, e);
     } else if (!c.error) {
@@ -208,10 +205,10 @@ int TARNWICK_CALL deliver(void *context, int type, unsigned tag, const unsigned 
 
 template <class F>
 bool visit(const tarnwick_list *root, const tarnwick_node *node, F &f) {
-    visit_context<F> context{f, {}, {}};
+    visit_context<F> context{f, 0, {}};
     tarnwick_visit_node(root, node, &context, &deliver<F>);
     if (context.error) std::rethrow_exception(context.error);
-    return context.depth.all_closed();
+    return context.open == 0;
 }
 
 }  // namespace detail
@@ -231,8 +228,11 @@ bool visit(const tarnwick_list *root, const tarnwick_node *node, F &f) {
  * temporaries only by moving them). Do not let it outlive the tree. The
  * first event is taken when the range is made, each further one by ++. Like
  * every input range it is walked once: begin() gives the current position.
- * The event an iterator shows is valid until the next ++; copy it to keep it
- * (its bytes stay valid until the tree is disposed). The tree must not be
+ * Dereferencing an iterator makes the current event as a value (so a
+ * callable given to an algorithm takes `const tarnwick::event &` or
+ * `tarnwick::event`, not `tarnwick::event &`); it stays valid after ++, its
+ * bytes until the tree is disposed. Storing no event in the range keeps a
+ * walk's cost per event at that of the C loop plus a subtraction. The tree must not be
  * appended to, disposed or moved while a walk over it is in progress. */
 class event_range {
 public:
@@ -243,8 +243,9 @@ public:
         using iterator_concept = std::input_iterator_tag;
 
         iterator() noexcept = default;
-        const event &operator*() const noexcept { return range_->current_; }
-        const event *operator->() const noexcept { return &range_->current_; }
+        // The current event, made afresh from the C walk's event (a few
+        // register moves, which the compiler folds into the loop).
+        event operator*() const noexcept { return range_->current(); }
         iterator &operator++() noexcept {
             range_->step();
             return *this;
@@ -255,7 +256,7 @@ public:
     private:
         friend class event_range;
         explicit iterator(event_range *range) noexcept : range_(range) {}
-        bool at_end() const noexcept { return range_->done_; }
+        bool at_end() const noexcept { return range_->current_ == nullptr; }
         event_range *range_ = nullptr;
     };
 
@@ -274,23 +275,22 @@ public:
     // limit (TARNWICK_MAX_LEVELS below the starting list): the events so far
     // are all there is, and that node's START was not delivered. False while
     // the walk runs and after a complete walk.
-    bool stopped_at_limit() const noexcept { return done_ && iter_.top != nullptr; }
+    bool stopped_at_limit() const noexcept { return current_ == nullptr && iter_.top != nullptr; }
 
 private:
     void step() noexcept {
-        const tarnwick_event *e = tarnwick_iter_next(root_, &iter_);
-        if (e == nullptr) {
-            done_ = true;
-            return;
-        }
-        current_ = depth_.next(e->type, e->tag, e->data, e->length);
+        current_ = tarnwick_iter_next(root_, &iter_);
+        if (current_ != nullptr) open_ += detail::open_change(current_->type);
+    }
+    event current() const noexcept {
+        const tarnwick_event &e = *current_;
+        return detail::make_event(e.type, e.tag, e.data, e.length, detail::depth_after(e.type, open_));
     }
 
     tarnwick_iter iter_;
     const tarnwick_list *root_;
-    event current_;
-    detail::depth_counter depth_;
-    bool done_ = false;
+    const tarnwick_event *current_ = nullptr;  // inside iter_; null once the walk has ended
+    int open_ = 0;
 };
 
 /* ---- Nodes ------------------------------------------------------------------ */
