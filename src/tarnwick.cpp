@@ -84,22 +84,20 @@ constexpr unsigned kLengthShift = 1;
 constexpr unsigned kLengthMask = 7;
 constexpr unsigned kTagShift = 4;
 constexpr std::size_t kWordSize = 2;
-constexpr uint32_t kCountMask = 0x7FFFFFFF;  // a walk counts payload bytes in 31 bits
+constexpr uint32_t kCountMask = TARNWICK_MAX_LENGTH;  // a walk counts payload bytes in 31 bits
 constexpr unsigned kNodeLengthBytes = 1;
 constexpr std::size_t kNodeRecordSize = TARNWICK_NODE_RECORD_SIZE;
 constexpr unsigned kMaxCapacity = TARNWICK_MAX_CAPACITY;
 
+// What the header word says. The length bytes behind it are read separately,
+// once a reader has checked that they lie inside the block.
 struct record_header {
     bool is_node;
     unsigned length_bytes;  // L
     uint16_t tag;
-    uint32_t length;        // n, the low 32 bits of the length field
 };
 
-HOT_INLINE unsigned char *round_even(unsigned char *p) { return p + (reinterpret_cast<uintptr_t>(p) & 1); }
-HOT_INLINE const unsigned char *round_even(const unsigned char *p) {
-    return p + (reinterpret_cast<uintptr_t>(p) & 1);
-}
+template <class Byte> HOT_INLINE Byte *round_even(Byte *p) { return p + (reinterpret_cast<uintptr_t>(p) & 1); }
 
 // The fewest bytes that hold `length`: 0 for 0, then 1 to 4.
 HOT_INLINE unsigned length_bytes_for(uint32_t length) {
@@ -123,9 +121,12 @@ HOT_INLINE unsigned read_word(const unsigned char *p) { return p[0] | static_cas
 
 HOT_INLINE record_header read_header(const unsigned char *p) {
     const unsigned word = read_word(p);
-    const unsigned length_bytes = word >> kLengthShift & kLengthMask;
-    return {(word & kKindNode) != 0, length_bytes, static_cast<uint16_t>(word >> kTagShift),
-            read_length(p + kWordSize, length_bytes)};
+    return {(word & kKindNode) != 0, word >> kLengthShift & kLengthMask, static_cast<uint16_t>(word >> kTagShift)};
+}
+
+// The payload length n of the record at `p`: the low 32 bits of its field.
+HOT_INLINE uint32_t read_record_length(const unsigned char *p, record_header header) {
+    return read_length(p + kWordSize, header.length_bytes);
 }
 
 // The tag alone, for the steps after a record's START: the word without the
@@ -154,10 +155,8 @@ tarnwick_node *node_handle(const unsigned char *record) {
 
 // ---- Block chain ---------------------------------------------------------
 
-HOT_INLINE tarnwick_list *target_list(tarnwick_list *root, tarnwick_node *node) {
-    return node ? &node->children : root;
-}
-const tarnwick_list *target_list(const tarnwick_list *root, const tarnwick_node *node) {
+// The list an operation works on: the node's children, else the root list.
+template <class List, class Node> HOT_INLINE List *target_list(List *root, Node *node) {
     return node ? &node->children : root;
 }
 
@@ -204,7 +203,6 @@ tarnwick_block *tail_with_room(tarnwick_list *list, std::size_t need) {
     return append_block(list);
 }
 
-// Marks `used` bytes of the tail as taken.
 HOT_INLINE void consume(tarnwick_block *tail, std::size_t used) {
     tail->data_end += used;
     tail->space = static_cast<uint16_t>(tail->space - used);
@@ -222,11 +220,11 @@ struct position {
 // at a block's end leads to the next block's data area.
 position skip_record(const tarnwick_block *block, const unsigned char *record) {
     const record_header header = read_header(record);
-    uint32_t left = header.length;
     const unsigned char *after = record + kWordSize + header.length_bytes;
     assert(block->data<=after);
+    assert(after<=block->data_end);
+    uint32_t left = read_record_length(record, header);
     for (;;) {
-        assert(after<=block->data_end);
         const std::size_t room = static_cast<std::size_t>(block->data_end - after);
         if (room > left) {
             after += left;
@@ -240,11 +238,20 @@ position skip_record(const tarnwick_block *block, const unsigned char *record) {
         block = block->next;
         if (block == nullptr) return {nullptr, nullptr};
         after = block->data;
+        assert(after<=block->data_end);
     }
     after = round_even(after);
     if (after != block->data_end) return {block, after};
     if (block->next == nullptr) return {nullptr, nullptr};
     return {block->next, block->next->data};
+}
+
+// The handle inside the node record at `record` in `block`, once the whole
+// record is known to lie inside the block.
+const tarnwick_node *node_in_block(const tarnwick_block *block, const unsigned char *record) {
+    const unsigned char *after = record + kNodeRecordSize;
+    assert(after<=block->data_end);
+    return node_handle(record);
 }
 
 }  // namespace
@@ -338,14 +345,15 @@ int TARNWICK_CALL tarnwick_create_data(tarnwick_list *root, tarnwick_node *node,
 // Release is depth-first: a list's node children are released, in record
 // order, before the list's own blocks, which are then freed in chain order.
 // To keep stack use constant at any depth, the way back up is kept in memory
-// that is about to be released: on entering a child list C from the node
-// record at (block B, record R) of list P,
-//   C->last          holds B          (C's tail is never needed by the walk,
-//                                      and C is reset to empty on the way up)
-//   C->record        holds P          (restored to R on the way up)
-//   C's first block's space holds R's offset in B (the field is never read
-//                                      again before that block is freed)
-// The walk itself follows `next` and `data_end` only.
+// that is about to be released: on entering the children of the node record
+// R (in block B of list P), whose handle is H,
+//   H.children.last      holds B     (the walk never needs a list's tail)
+//   H.record             holds P
+//   H's first block's space holds R's offset in B
+// Nothing reads these fields again before their blocks are freed: H lies in
+// P's blocks, and the walk itself follows only `next` and `data_end`. The
+// one handle that outlives the release, the list it was called on, is never
+// borrowed.
 
 namespace {
 
@@ -358,8 +366,11 @@ void free_chain(tarnwick_list *list) {
     list->last = nullptr;
 }
 
+// When the record at `at` is a node with children, stores the way back to
+// `list` in them and returns them; otherwise returns null.
 tarnwick_list *enter_children(tarnwick_list *list, position at) {
-    tarnwick_node *child = node_handle(at.record);
+    if (!read_header(at.record).is_node) return nullptr;
+    auto *child = const_cast<tarnwick_node *>(node_in_block(at.block, at.record));
     if (list_is_empty(&child->children)) return nullptr;
     child->children.last = const_cast<tarnwick_block *>(at.block);
     child->record = list;
@@ -367,15 +378,31 @@ tarnwick_list *enter_children(tarnwick_list *list, position at) {
     return &child->children;
 }
 
-// Frees `list`'s chain and returns where the walk of its parent stands.
-position leave_children(tarnwick_list *list, tarnwick_list **parent) {
-    auto *child = reinterpret_cast<tarnwick_node *>(list);
-    const tarnwick_block *block = list->last;
-    const position at = {block, block->data + list->first->space};
-    *parent = static_cast<tarnwick_list *>(const_cast<void *>(child->record));
-    free_chain(list);
-    child->record = at.record;
+// Frees the chain of `*list`, a node's children, and climbs to its parent:
+// `*list` becomes the parent list, and the node record's position is returned.
+position leave_children(tarnwick_list **list) {
+    const auto *child = reinterpret_cast<const tarnwick_node *>(*list);
+    const tarnwick_block *block = (*list)->last;
+    const position at = {block, block->data + (*list)->first->space};
+    tarnwick_list *parent = static_cast<tarnwick_list *>(const_cast<void *>(child->record));
+    free_chain(*list);
+    *list = parent;
     return at;
+}
+
+// Moves past the record at `at`. Each time that ends a list, the list is
+// released and the walk climbs back to the node that owns it; once `top`
+// itself ends, it is released and the end of the list is returned.
+position release_past(tarnwick_list *top, tarnwick_list **current, position at) {
+    for (;;) {
+        at = skip_record(at.block, at.record);
+        if (at.block != nullptr) return at;
+        if (*current == top) {
+            free_chain(top);
+            return at;
+        }
+        at = leave_children(current);
+    }
 }
 
 }  // namespace
@@ -384,21 +411,12 @@ void TARNWICK_CALL tarnwick_dispose(tarnwick_list *list) {
     if (list == nullptr || list_is_empty(list)) return;
     tarnwick_list *current = list;
     position at = {list->first, list->first->data};
-    for (;;) {
-        if (read_header(at.record).is_node) {
-            if (tarnwick_list *children = enter_children(current, at)) {
-                current = children;
-                at = {children->first, children->first->data};
-                continue;
-            }
-        }
-        for (at = skip_record(at.block, at.record); at.block == nullptr;
-             at = skip_record(at.block, at.record)) {
-            if (current == list) {
-                free_chain(list);
-                return;
-            }
-            at = leave_children(current, &current);
+    while (at.block != nullptr) {
+        if (tarnwick_list *children = enter_children(current, at)) {
+            current = children;
+            at = {children->first, children->first->data};
+        } else {
+            at = release_past(list, &current, at);
         }
     }
 }
@@ -494,7 +512,7 @@ HOT_INLINE void continue_record(tarnwick_iter *iter) {
 // whether or not more records follow it by then.
 void enter_node(tarnwick_iter *iter) {
     tarnwick_frame *top = iter->top;
-    const tarnwick_node *handle = node_handle(top->record);
+    const tarnwick_node *handle = node_in_block(top->block, top->record);
     const bool has_children = open_frame(top + 1, &handle->children);
     top->state = kInside;
     const position next = skip_record(top->block, top->record);
@@ -523,8 +541,10 @@ HOT_INLINE step begin_record(tarnwick_iter *iter) {
         enter_node(iter);
         return step::event;
     }
+    const tarnwick_block *block = top->block;
     top->ptr += kWordSize + header.length_bytes;
-    top->state = (header.length & kCountMask) << 1 | kInside;
+    assert(top->ptr<=block->data_end);
+    top->state = (read_record_length(top->record, header) & kCountMask) << 1 | kInside;
     move_on_at_block_end(top);
     return step::event;
 }

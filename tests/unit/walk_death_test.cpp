@@ -4,6 +4,8 @@
 // process keeps a sound tree that it can release.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "tarnwick.h"
 
 #if GTEST_HAS_DEATH_TEST
@@ -75,6 +77,31 @@ TEST_F(WalkDeathTest, LengthFieldPastTheBlockStopsTheRelease) {
     EXPECT_DEATH(
         {
             block()->data[0] |= kSevenLengthBytes;
+            tarnwick_dispose(&tree);
+        },
+        "after<=block->data_end");
+}
+
+// A header in the last two bytes of a full block that claims seven length
+// bytes: they would lie past the allocation, so the check comes before they
+// are read (the sanitizer build sees any read past the block).
+TEST_F(WalkDeathTest, LengthBytesPastTheAllocationAreNeverRead) {
+    constexpr uint32_t kFill = TARNWICK_FIRST_CAPACITY - 2 - 2 - 2;  // header, length bytes, last record
+    const std::string fill(kFill, 'x');
+    ASSERT_EQ(tarnwick_create_data(&tree, nullptr, 1, fill.data(), kFill), 0);
+    ASSERT_EQ(tarnwick_create_data(&tree, nullptr, 2, nullptr, 0), 0);
+    ASSERT_EQ(block()->space, 0);
+    constexpr unsigned char kSevenLengthBytes = 7 << 1;
+    unsigned char *last_header = block()->data_end - 2;
+    EXPECT_DEATH(
+        {
+            *last_header |= kSevenLengthBytes;
+            walk_all(&tree);
+        },
+        "top->ptr<=block->data_end");
+    EXPECT_DEATH(
+        {
+            *last_header |= kSevenLengthBytes;
             tarnwick_dispose(&tree);
         },
         "after<=block->data_end");
