@@ -37,21 +37,6 @@ std::string show(const std::vector<recorded_event> &events) {
     return out.str();
 }
 
-// Every END closes the innermost open record with the same tag; a complete
-// walk leaves none open.
-void check_nesting(const std::vector<recorded_event> &events, bool stopped, const std::string &walk) {
-    std::vector<unsigned> open;
-    for (const recorded_event &e : events) {
-        if (e.type == TARNWICK_EVENT_START) open.push_back(e.tag);
-        if (e.type == TARNWICK_EVENT_DATA) expect(!open.empty() && open.back() == e.tag, walk + ": DATA outside its record");
-        if (e.type == TARNWICK_EVENT_END) {
-            expect(!open.empty() && open.back() == e.tag, walk + ": END does not match the open START");
-            open.pop_back();
-        }
-    }
-    expect(stopped || open.empty(), walk + ": a record is left open");
-}
-
 // Each block after a list's first has twice the tail's capacity, up to the cap.
 unsigned next_capacity(unsigned capacity) {
     return std::min(2 * capacity, static_cast<unsigned>(TARNWICK_MAX_CAPACITY));
@@ -268,47 +253,39 @@ void interpreter::dispose(int list) {
 
 // ---- Walking --------------------------------------------------------------------
 
-// A walk matches the model once each record's pieces are joined; a walk of
-// `list` is cut short exactly where the model says the nesting limit stops it.
-void interpreter::check_walk(int list, const std::vector<recorded_event> &events, bool stopped, const char *walk) {
+// A walk matches the model once each record's pieces are joined, and is cut
+// short exactly where the model says the nesting limit stops it (at a node
+// with the tag the model names). Every START is closed by one END with its
+// tag, and every DATA piece lies inside one block of the lists walked.
+void interpreter::check_walk(int list, const std::vector<raw_event> &events, bool stopped, const char *walk) {
     const std::string name = describe(walk, " of ", list_name(list));
     bool model_stopped = false;
-    const std::vector<recorded_event> expected = model_.events(list, &model_stopped);
+    unsigned stop_tag = 0;
+    const std::vector<recorded_event> expected = model_.events(list, &model_stopped, &stop_tag);
     expect(stopped == model_stopped, name + (stopped ? ": stopped early" : ": did not stop at the nesting limit"));
-    check_nesting(events, stopped, name);
-    for (const recorded_event &e : events)
-        expect(e.type != TARNWICK_EVENT_DATA || !e.bytes.empty(), name + ": an empty DATA piece");
-    const std::vector<recorded_event> merged = merge_data(events);
+    const std::string nesting = unbalanced(events, !stopped);
+    expect(nesting.empty(), name + ": " + nesting);
+    std::vector<const tarnwick_list *> lists;
+    for (int each : lists_below(list)) lists.push_back(list_of(each));
+    const std::string pieces = pieces_outside_blocks(events, lists);
+    expect(pieces.empty(), name + ": " + pieces);
+    const std::vector<recorded_event> merged = merge_data(recorded(events));
     expect(merged == expected, name + ": got " + show(merged) + "\nexpected " + show(expected));
+    if (stopped) last_stop_tag_ = stop_tag;
 }
 
+// The callback walk and a pull walk give the very same events, pointers
+// included.
 void interpreter::visit(int list) {
     if (!usable(list)) return;
     const tarnwick_list *from = list == root ? &root_ : nullptr;
-    const std::vector<recorded_event> by_callback = visit_events(from, handle_of(list));
-    const std::vector<recorded_event> by_pull = iter_events(from, handle_of(list));
+    const std::vector<raw_event> by_callback = visit_raw(from, handle_of(list));
+    const std::vector<raw_event> by_pull = iter_raw(from, handle_of(list));
     expect(by_callback == by_pull, "the callback walk and the pull iterator differ");
     bool stopped = false;
     model_.events(list, &stopped);
     check_walk(list, by_callback, stopped, "walk");
     check_journal(0);
-}
-
-// A DATA piece lies within the used bytes of one block of the list walked or
-// of a list beneath it, and never crosses that block's end.
-void interpreter::check_piece(const tarnwick_event &event, int list) {
-    if (event.type != TARNWICK_EVENT_DATA) {
-        expect(event.data == nullptr && event.length == 0, "START or END carries data");
-        return;
-    }
-    expect(event.data != nullptr && event.length > 0, "a DATA event without bytes");
-    for (int each : lists_below(list))
-        for (const tarnwick_block *b = list_of(each)->first; b != nullptr; b = b->next)
-            if (event.data >= b->data && event.data < b->data_end) {
-                expect(event.data + event.length <= b->data_end, "a DATA piece crosses its block's end");
-                return;
-            }
-    expect(false, "a DATA piece outside every block of the walked lists");
 }
 
 void interpreter::iter_start(std::size_t slot, int list) {
@@ -335,11 +312,7 @@ void interpreter::iter_step(std::size_t slot, unsigned steps) {
             continue;
         }
         expect(event == &it.iter.event, "the iterator returned a pointer other than its event");
-        check_piece(*event, it.list);
-        it.events.push_back({event->type, event->tag,
-                             event->data ? std::string(reinterpret_cast<const char *>(event->data),
-                                                       static_cast<std::size_t>(event->length))
-                                         : std::string()});
+        it.events.push_back({event->type, event->tag, event->data, event->length});
     }
 }
 
@@ -349,7 +322,9 @@ void interpreter::end_iterator(iterator_slot &slot) {
     slot.ended = true;
     const bool stopped = slot.iter.top != nullptr;
     check_walk(slot.list, slot.events, stopped, "iterator");
-    if (stopped) expect(slot.iter.event.type == TARNWICK_EVENT_START, "a stopped iterator's event is not a START");
+    if (stopped)
+        expect(slot.iter.event.type == TARNWICK_EVENT_START && slot.iter.event.tag == last_stop_tag_,
+               "a stopped iterator's event is not the START of the node it did not enter");
 }
 
 // A change to `list` invalidates the iterators walking it or a list above it:

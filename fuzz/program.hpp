@@ -86,7 +86,7 @@ private:
         bool ended = false;
         int list = root;
         tarnwick_iter iter{};
-        std::vector<recorded_event> events;
+        std::vector<raw_event> events;
     };
 
     tarnwick_list *list_of(int list);
@@ -101,8 +101,7 @@ private:
     bool shadow_room(shadow_list &chain, std::size_t need);
     void check_tail(int list);
     void check_journal(std::size_t expected_freed);
-    void check_walk(int list, const std::vector<recorded_event> &events, bool stopped, const char *walk);
-    void check_piece(const tarnwick_event &event, int list);
+    void check_walk(int list, const std::vector<raw_event> &events, bool stopped, const char *walk);
     void end_iterator(iterator_slot &slot);
     void changed(int list, bool removed);
 
@@ -121,6 +120,7 @@ private:
     std::set<void *> live_;
     std::size_t live_at_start_;
     std::size_t payload_bytes_ = 0;
+    unsigned last_stop_tag_ = 0;  // of the node the last stopped walk did not enter
     bool finished_ = false;
 };
 
