@@ -15,7 +15,9 @@ export WINEPREFIX=$PWD/build/windows/wine WINEDEBUG=-all WINEDLLOVERRIDES=mscore
 unset DISPLAY
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "creating the wine prefix $WINEPREFIX"
+  started=$SECONDS
   wineboot --init >build/windows.wineboot.log 2>&1 || { cat build/windows.wineboot.log; exit 1; }
+  echo "wine prefix created in $((SECONDS - started))s"
 fi
 
 bin=build/windows/bin
