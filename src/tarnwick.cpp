@@ -18,6 +18,10 @@
 
 #include "tarnwick.h"
 
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <xmmintrin.h>
+#endif
+
 #ifdef TARNWICK_ALLOC_HOOK
 // Provided by the test build; see block_calloc below.
 extern "C" void *tarnwick_hook_calloc(std::size_t count, std::size_t size);
@@ -28,15 +32,20 @@ extern "C" void tarnwick_hook_free(void *memory);
 // loops that call them; left to themselves, compilers inline them in one
 // build and not in the next.
 // The rare paths are kept out of line, so that the common ones stay lean.
+// PREFETCH asks for the cache line at an address without reading it; it never
+// faults, so the address need not be inside any allocation.
 #if defined(__GNUC__)
 #define HOT_INLINE inline __attribute__((always_inline))
 #define COLD_PATH __attribute__((noinline))
+#define PREFETCH(address) __builtin_prefetch(address)
 #elif defined(_MSC_VER)
 #define HOT_INLINE __forceinline
 #define COLD_PATH __declspec(noinline)
+#define PREFETCH(address) _mm_prefetch(static_cast<const char *>(address), _MM_HINT_T0)
 #else
 #define HOT_INLINE inline
 #define COLD_PATH
+#define PREFETCH(address) ((void)(address))
 #endif
 
 namespace {
@@ -422,24 +431,72 @@ void TARNWICK_CALL tarnwick_dispose(tarnwick_list *list) {
 }
 
 // ---- Traversal --------------------------------------------------------------
-// A walk is a stack of frames, one per open list. Each step leaves one event
-// in iter->event. A frame is "inside" a record (state bit 0) from its START
-// until its END is produced; state's upper bits count payload bytes still to
-// deliver. The END of a list's last record is produced together with closing
-// the list. Each step rereads `data_end` and `next`, so records appended
-// between steps are seen if the walk has not yet passed their place.
+// A walk is a stack of frames, one per open list. Each step produces one
+// event. A frame is "inside" a record (state bit 0) from its START until its
+// END is produced; state's upper bits count payload bytes still to deliver.
+// The END of a list's last record is produced together with closing the
+// list. Each step rereads `data_end` and `next`, so records appended between
+// steps are seen if the walk has not yet passed their place.
+//
+// The steps are written once, over a handle `top` to the deepest open frame,
+// and serve both walks: the pull iterator steps the frame in place, inside
+// its tarnwick_iter, once per call; the callback walk copies the frame into
+// a `live_frame`, a local the compiler keeps in registers across the whole
+// walk, and writes it back only when it pushes or pops a frame.
 
 namespace {
 
 constexpr uint32_t kInside = 1;
 
-enum class step { event, stopped };
+// How far ahead of each record header a walk asks for memory. Blocks are
+// allocated as the tree grows, one after another, so what lies ahead in
+// memory is mostly what the walk reads next, the blocks of child lists
+// included; without the hint, a walk of a tree of many small lists waits
+// on memory at nearly every block.
+constexpr uintptr_t kReadAhead = 2048;
 
-HOT_INLINE void set_event(tarnwick_iter *iter, int type, uint16_t tag, const unsigned char *data, int length) {
-    iter->event.type = type;
-    iter->event.tag = tag;
-    iter->event.data = data;
-    iter->event.length = length;
+HOT_INLINE void read_ahead(const unsigned char *ptr) {
+    PREFETCH(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(ptr) + kReadAhead));
+}
+
+// The deepest frame of a pull iterator, stepped where it lies.
+struct in_place {
+    tarnwick_frame *frame;  // null once the walk is complete
+    tarnwick_frame *operator->() const { return frame; }
+    void move_to(tarnwick_frame *to) { frame = to; }
+};
+
+// The deepest frame of a callback walk, held in locals.
+struct live_frame {
+    tarnwick_frame *frame;  // the frame these fields belong to; null once complete
+    const tarnwick_block *block;
+    const unsigned char *ptr;
+    const unsigned char *record;
+    uint32_t state;
+
+    live_frame *operator->() { return this; }
+    // Writes the fields back and takes up `to`'s.
+    HOT_INLINE void move_to(tarnwick_frame *to) {
+        frame->block = block;
+        frame->ptr = ptr;
+        frame->record = record;
+        frame->state = state;
+        frame = to;
+        if (to == nullptr) return;
+        block = to->block;
+        ptr = to->ptr;
+        record = to->record;
+        state = to->state;
+    }
+};
+
+// Fields one by one: building a whole struct and copying it would store and
+// reload it in pieces of different widths, which stalls the reload.
+HOT_INLINE void set_event(tarnwick_event *event, int type, uint16_t tag, const unsigned char *data, int length) {
+    event->type = type;
+    event->tag = tag;
+    event->data = data;
+    event->length = length;
 }
 
 // Points `frame` at the start of `list`, or leaves it all zero for an empty
@@ -462,29 +519,28 @@ void setup(tarnwick_iter *iter, const tarnwick_list *root, const tarnwick_node *
 
 // Once a position reaches its block's end, the next record (or the rest of a
 // payload) is at the start of the following block.
-HOT_INLINE void move_on_at_block_end(tarnwick_frame *frame) {
-    if (frame->ptr == frame->block->data_end && frame->block->next != nullptr) {
-        frame->block = frame->block->next;
-        frame->ptr = frame->block->data;
+template <class Top> HOT_INLINE void move_on_at_block_end(Top &top) {
+    if (top->ptr == top->block->data_end && top->block->next != nullptr) {
+        top->block = top->block->next;
+        top->ptr = top->block->data;
     }
 }
 
-// The list at `top` has no more records: its last record ends with the list.
-HOT_INLINE void close_list(tarnwick_iter *iter) {
-    tarnwick_frame *top = iter->top;
-    set_event(iter, TARNWICK_EVENT_END, read_tag(top->record), nullptr, 0);
-    if (top == &iter->frames[0]) {
-        iter->top = nullptr;
+// The top frame's list has no more records: its last record ends with the
+// list, and the walk goes back to the frame below, or is complete.
+template <class Top> HOT_INLINE void close_list(Top &top, tarnwick_iter *iter, tarnwick_event *event) {
+    set_event(event, TARNWICK_EVENT_END, read_tag(top->record), nullptr, 0);
+    if (top.frame == &iter->frames[0]) {
+        top.move_to(nullptr);
     } else {
-        iter->top = top - 1;
         ++iter->levels;
+        top.move_to(top.frame - 1);
     }
 }
 
 // Delivers the next piece of the current record's payload, or its END when
 // nothing is left.
-HOT_INLINE void continue_record(tarnwick_iter *iter) {
-    tarnwick_frame *top = iter->top;
+template <class Top> HOT_INLINE void continue_record(Top &top, tarnwick_event *event) {
     const tarnwick_block *block = top->block;
     assert(block->data<=top->ptr);
     assert(top->ptr<=block->data_end);
@@ -493,27 +549,27 @@ HOT_INLINE void continue_record(tarnwick_iter *iter) {
     const uint32_t piece = room < left ? static_cast<uint32_t>(room) : left;
     const uint16_t tag = read_tag(top->record);
     if (piece != 0) {
-        set_event(iter, TARNWICK_EVENT_DATA, tag, top->ptr, static_cast<int>(piece));
+        set_event(event, TARNWICK_EVENT_DATA, tag, top->ptr, static_cast<int>(piece));
         top->ptr += piece;
         top->state = (left - piece) << 1 | kInside;
         if (left == piece) top->ptr = round_even(top->ptr);
     } else {
-        set_event(iter, TARNWICK_EVENT_END, tag, nullptr, 0);
+        set_event(event, TARNWICK_EVENT_END, tag, nullptr, 0);
         top->ptr = round_even(top->ptr);
         top->state = 0;
     }
     move_on_at_block_end(top);
 }
 
-// Pushes a frame for the children of the node record at `top`, and moves
-// `top` past that record. A node without children gets no frame: its END
-// then follows at its own level. The frame below keeps the node "inside"
+// Pushes a frame for the children of the node record just begun, and moves
+// the top frame past that record. A node without children gets no frame: its
+// END then follows at its own level. The frame below keeps the node "inside"
 // with nothing left to deliver, so the node's END comes from this level
 // whether or not more records follow it by then.
-void enter_node(tarnwick_iter *iter) {
-    tarnwick_frame *top = iter->top;
+template <class Top> HOT_INLINE void enter_node(Top &top, tarnwick_iter *iter) {
+    tarnwick_frame *child = top.frame + 1;
     const tarnwick_node *handle = node_in_block(top->block, top->record);
-    const bool has_children = open_frame(top + 1, &handle->children);
+    const bool has_children = open_frame(child, &handle->children);
     top->state = kInside;
     const position next = skip_record(top->block, top->record);
     if (next.block != nullptr) {
@@ -524,57 +580,59 @@ void enter_node(tarnwick_iter *iter) {
     }
     if (has_children) {
         --iter->levels;
-        iter->top = top + 1;
+        top.move_to(child);
     }
 }
 
 // Reads the header at the read position and gives the record's START. A node
-// met with no levels left stops the walk; the frame is left at the node's
-// header, so every later step stops there again and never reads its bytes.
-HOT_INLINE step begin_record(tarnwick_iter *iter) {
-    tarnwick_frame *top = iter->top;
+// met with no levels left stops the walk (returns false); the frame is left
+// at the node's header, so every later step stops there again and never
+// reads its bytes.
+template <class Top> HOT_INLINE bool begin_record(Top &top, tarnwick_iter *iter, tarnwick_event *event) {
     const record_header header = read_header(top->ptr);
+    read_ahead(top->ptr);
     top->record = top->ptr;
-    set_event(iter, TARNWICK_EVENT_START, header.tag, nullptr, 0);
+    set_event(event, TARNWICK_EVENT_START, header.tag, nullptr, 0);
     if (header.is_node) {
-        if (iter->levels == 0) return step::stopped;
-        enter_node(iter);
-        return step::event;
+        if (iter->levels == 0) return false;
+        enter_node(top, iter);
+        return true;
     }
     const tarnwick_block *block = top->block;
     top->ptr += kWordSize + header.length_bytes;
     assert(top->ptr<=block->data_end);
     top->state = (read_record_length(top->record, header) & kCountMask) << 1 | kInside;
     move_on_at_block_end(top);
-    return step::event;
+    return true;
 }
 
-// One step of the walk; `iter->top` must not be null.
-HOT_INLINE step next_event(tarnwick_iter *iter) {
-    tarnwick_frame *top = iter->top;
+// One step of the walk, leaving its event in `*event`; `top.frame` must not
+// be null. Returns false when the nesting limit stops the walk.
+template <class Top> HOT_INLINE bool next_event(Top &top, tarnwick_iter *iter, tarnwick_event *event) {
     move_on_at_block_end(top);
     if (top->ptr == top->block->data_end) {
-        close_list(iter);
-        return step::event;
+        close_list(top, iter, event);
+        return true;
     }
     if (top->state & kInside) {
-        continue_record(iter);
-        return step::event;
+        continue_record(top, event);
+        return true;
     }
-    return begin_record(iter);
+    return begin_record(top, iter, event);
 }
 
 }  // namespace
 
 void TARNWICK_CALL tarnwick_visit_node(const tarnwick_list *root, const tarnwick_node *node, void *context,
-                         tarnwick_visit_fn callback) {
+                                       tarnwick_visit_fn callback) {
     if (callback == nullptr) return;
     tarnwick_iter iter;
     setup(&iter, root, node);
-    while (iter.top != nullptr && next_event(&iter) == step::event) {
-        const tarnwick_event &e = iter.event;
-        callback(context, e.type, e.tag, e.data, e.length);
-    }
+    if (iter.top == nullptr) return;
+    live_frame top{iter.top, iter.top->block, iter.top->ptr, iter.top->record, iter.top->state};
+    tarnwick_event event;
+    while (top.frame != nullptr && next_event(top, &iter, &event))
+        callback(context, event.type, event.tag, event.data, event.length);
 }
 
 void TARNWICK_CALL tarnwick_iter_init(const tarnwick_list *root, tarnwick_iter *iter, const tarnwick_node *node) {
@@ -583,5 +641,8 @@ void TARNWICK_CALL tarnwick_iter_init(const tarnwick_list *root, tarnwick_iter *
 
 const tarnwick_event *TARNWICK_CALL tarnwick_iter_next(const tarnwick_list *, tarnwick_iter *iter) {
     if (iter == nullptr || iter->top == nullptr) return nullptr;
-    return next_event(iter) == step::event ? &iter->event : nullptr;
+    in_place top{iter->top};
+    const bool delivered = next_event(top, iter, &iter->event);
+    iter->top = top.frame;
+    return delivered ? &iter->event : nullptr;
 }
