@@ -18,8 +18,9 @@
 
 #include "tarnwick.h"
 
-#if defined(_MSC_VER) && !defined(__clang__)
+#if defined(_MSC_VER) && !defined(__GNUC__) && (defined(_M_IX86) || defined(_M_X64))
 #include <xmmintrin.h>
+#define TARNWICK_SSE_PREFETCH 1
 #endif
 
 #ifdef TARNWICK_ALLOC_HOOK
@@ -41,10 +42,13 @@ extern "C" void tarnwick_hook_free(void *memory);
 #elif defined(_MSC_VER)
 #define HOT_INLINE __forceinline
 #define COLD_PATH __declspec(noinline)
-#define PREFETCH(address) _mm_prefetch(static_cast<const char *>(address), _MM_HINT_T0)
 #else
 #define HOT_INLINE inline
 #define COLD_PATH
+#endif
+#if defined(TARNWICK_SSE_PREFETCH)
+#define PREFETCH(address) _mm_prefetch(static_cast<const char *>(address), _MM_HINT_T0)
+#elif !defined(PREFETCH)
 #define PREFETCH(address) ((void)(address))
 #endif
 
@@ -293,11 +297,38 @@ namespace {
 // Writes a data record's header and the first `piece` bytes of its payload
 // at the tail's end, and takes their room, filler included. Returns the
 // record's address.
+// Copies `count` bytes. Short payloads are the common case and are copied
+// inline, as one or two possibly overlapping words: a call to memcpy would
+// cost more than the copy itself.
+HOT_INLINE void copy_payload(unsigned char *to, const unsigned char *from, std::size_t count) {
+    constexpr std::size_t kWord = sizeof(uint64_t), kHalf = sizeof(uint32_t);
+    if (count > 2 * kWord) {
+        std::memcpy(to, from, count);
+    } else if (count >= kWord) {
+        uint64_t head, tail;
+        std::memcpy(&head, from, kWord);
+        std::memcpy(&tail, from + count - kWord, kWord);
+        std::memcpy(to, &head, kWord);
+        std::memcpy(to + count - kWord, &tail, kWord);
+    } else if (count >= kHalf) {
+        uint32_t head, tail;
+        std::memcpy(&head, from, kHalf);
+        std::memcpy(&tail, from + count - kHalf, kHalf);
+        std::memcpy(to, &head, kHalf);
+        std::memcpy(to + count - kHalf, &tail, kHalf);
+    } else if (count != 0) {
+        // One to three bytes: the first, the middle and the last cover them.
+        to[0] = from[0];
+        to[count / 2] = from[count / 2];
+        to[count - 1] = from[count - 1];
+    }
+}
+
 HOT_INLINE unsigned char *write_data_start(tarnwick_block *tail, int tag, const unsigned char *source, uint32_t length,
                                            unsigned length_bytes, std::size_t piece) {
     unsigned char *record = tail->data_end;
     unsigned char *payload = write_header(record, false, length_bytes, tag, length);
-    if (piece != 0) std::memcpy(payload, source, piece);
+    copy_payload(payload, source, piece);
     consume(tail, static_cast<std::size_t>(round_even(payload + piece) - record));
     return record;
 }

@@ -132,6 +132,36 @@ TEST(Build, LengthFieldTakesTheFewestBytes) {
     }
 }
 
+// Short payloads are copied by a path of their own, in overlapping words.
+// Lengths 0 to 17 back to back cover every way of cutting them: each record
+// holds exactly its bytes, fillers stay zero, and nothing past the last
+// record is written.
+TEST(Build, ShortPayloadsArriveExactlyAndWriteNothingAroundThem) {
+    tree t;
+    constexpr uint32_t kLongest = 17;  // 0, 1-3, 4-7, 8-16 and longer, all in the first block
+    const std::string source = pattern(kLongest) + std::string(8, '\x5A');  // bytes past the end must not leak in
+    for (uint32_t n = 0; n <= kLongest; ++n)
+        ASSERT_EQ(tarnwick_create_data(&t.root, nullptr, static_cast<int>(n), source.data(), n), 0);
+    const tarnwick_block *b = t.root.first;
+    ASSERT_EQ(b->next, nullptr);
+    const unsigned char *p = b->data;
+    for (uint32_t n = 0; n <= kLongest; ++n) {
+        SCOPED_TRACE(n);
+        EXPECT_EQ(header_word(p) >> 4, n);
+        const unsigned length_bytes = length_bytes_of(p);
+        EXPECT_EQ(length_bytes, n == 0 ? 0u : 1u);
+        p += 2 + length_bytes;
+        EXPECT_EQ(std::string_view(reinterpret_cast<const char *>(p), n), std::string_view(source).substr(0, n));
+        p += n;
+        if ((p - b->data) % 2 != 0) {
+            EXPECT_EQ(*p, 0);
+            ++p;
+        }
+    }
+    EXPECT_EQ(p, b->data_end);
+    EXPECT_EQ(bytes_at(b->data_end, b->space), std::vector<int>(b->space, 0));
+}
+
 TEST(Build, PayloadRunsOnOverDoublingBlocks) {
     struct row {
         uint32_t length;
