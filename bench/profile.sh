@@ -11,7 +11,12 @@ for w in W1 W2; do
       n = split(lg, lines, "\n")
       for (i = 1; i <= n; i++) {
         if (lines[i] ~ / build: /) { split(lines[i], f, " "); records = f[3] }
-        if (lines[i] ~ / walk</) { split(lines[i], f, " "); k = substr(f[2], 6, 1); name[k] = f[3]; sub(":$", "", name[k]); events[k] = f[4] }
+        # "W1 walk<K> NAME: N events", where NAME may hold spaces
+        if (match(lines[i], / walk<[0-9]> /)) {
+          k = substr(lines[i], RSTART + 6, 1); rest = substr(lines[i], RSTART + RLENGTH)
+          name[k] = rest; sub(/: [0-9]+ events$/, "", name[k])
+          events[k] = rest; sub(/ events$/, "", events[k]); sub(/.*: /, "", events[k])
+        }
       }
     }
     /profile_build/ { gsub(",", "", $1); printf "%s build: %.1f instructions per record\n", w, $1 / records }
