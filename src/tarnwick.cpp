@@ -297,25 +297,25 @@ namespace {
 // Writes a data record's header and the first `piece` bytes of its payload
 // at the tail's end, and takes their room, filler included. Returns the
 // record's address.
+// Copies `count` bytes, at least one Word and at most two, as two Words
+// that overlap when `count` is less than two.
+template <class Word> HOT_INLINE void copy_two_words(unsigned char *to, const unsigned char *from, std::size_t count) {
+    Word head, tail;
+    std::memcpy(&head, from, sizeof head);
+    std::memcpy(&tail, from + count - sizeof tail, sizeof tail);
+    std::memcpy(to, &head, sizeof head);
+    std::memcpy(to + count - sizeof tail, &tail, sizeof tail);
+}
+
 // Copies `count` bytes. Short payloads are the common case and are copied
-// inline, as one or two possibly overlapping words: a call to memcpy would
-// cost more than the copy itself.
+// inline: a call to memcpy would cost more than the copy itself.
 HOT_INLINE void copy_payload(unsigned char *to, const unsigned char *from, std::size_t count) {
-    constexpr std::size_t kWord = sizeof(uint64_t), kHalf = sizeof(uint32_t);
-    if (count > 2 * kWord) {
+    if (count > 2 * sizeof(uint64_t)) {
         std::memcpy(to, from, count);
-    } else if (count >= kWord) {
-        uint64_t head, tail;
-        std::memcpy(&head, from, kWord);
-        std::memcpy(&tail, from + count - kWord, kWord);
-        std::memcpy(to, &head, kWord);
-        std::memcpy(to + count - kWord, &tail, kWord);
-    } else if (count >= kHalf) {
-        uint32_t head, tail;
-        std::memcpy(&head, from, kHalf);
-        std::memcpy(&tail, from + count - kHalf, kHalf);
-        std::memcpy(to, &head, kHalf);
-        std::memcpy(to + count - kHalf, &tail, kHalf);
+    } else if (count >= sizeof(uint64_t)) {
+        copy_two_words<uint64_t>(to, from, count);
+    } else if (count >= sizeof(uint32_t)) {
+        copy_two_words<uint32_t>(to, from, count);
     } else if (count != 0) {
         // One to three bytes: the first, the middle and the last cover them.
         to[0] = from[0];
