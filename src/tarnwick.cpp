@@ -483,12 +483,21 @@ constexpr uint32_t kInside = 1;
 // allocated as the tree grows, one after another, so what lies ahead in
 // memory is mostly what the walk reads next, the blocks of child lists
 // included; without the hint, a walk of a tree of many small lists waits
-// on memory at nearly every block.
-constexpr uintptr_t kReadAhead = 2048;
+// on memory at nearly every block. Records are often longer than a cache
+// line, so each header asks for two adjacent lines: together they keep up
+// with a stream of records up to two lines long.
+constexpr uintptr_t kReadAhead = 4096;
+constexpr uintptr_t kCacheLine = 64;
 
 HOT_INLINE void read_ahead(const unsigned char *ptr) {
-    PREFETCH(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(ptr) + kReadAhead));
+    const uintptr_t ahead = reinterpret_cast<uintptr_t>(ptr) + kReadAhead;
+    PREFETCH(reinterpret_cast<const void *>(ahead));
+    PREFETCH(reinterpret_cast<const void *>(ahead + kCacheLine));
 }
+
+// The two handles to the deepest frame. The steps need only two things of a
+// handle: its fields, through `top->`, and `move_to`, which makes another
+// frame (or none, once the walk is complete) the deepest.
 
 // The deepest frame of a pull iterator, stepped where it lies.
 struct in_place {
@@ -497,7 +506,8 @@ struct in_place {
     void move_to(tarnwick_frame *to) { frame = to; }
 };
 
-// The deepest frame of a callback walk, held in locals.
+// The deepest frame of a callback walk, held in locals. The frame itself is
+// brought up to date only when the walk moves to another one.
 struct live_frame {
     tarnwick_frame *frame;  // the frame these fields belong to; null once complete
     const tarnwick_block *block;
