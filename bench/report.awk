@@ -1,6 +1,7 @@
 # Turns the benchmark's table (tab-separated, one row per benchmark, median
 # CPU times) into docs/benchmarks.md, and writes the chart's data to `chart`.
-# Variables: cpu, cores, compiler, when, command, settings, chart, image.
+# Variables: cpu, cores, compiler, when, command, settings, tunables (the
+# allocator's settings, if any), chart, image.
 BEGIN { FS = "\t" }
 NR == 1 { next }
 {
@@ -80,7 +81,7 @@ END {
     print "matter more than the absolute numbers: the machine was shared with other work."
     print ""
     print "- Machine: " cpu ", " cores " cores; compiler: " compiler "; run " when "."
-    print "- Reproduce: `" command "`"
+    print "- Reproduce: `" (tunables != "" ? "GLIBC_TUNABLES=" tunables " " : "") command "`"
     print "- Contenders: libtarnwick (shared library; walks by callback, by pull iterator and through the"
     print "  C++ range); a plain C++ tree (`std::vector` of children, `std::vector<std::byte>` payloads, built"
     print "  and walked recursively); msgpack-c (packed into an `sbuffer`, walked by unpacking); libcbor (encoded"
@@ -95,6 +96,8 @@ END {
     print "  walk (walk); above 1 means libtarnwick is faster. Peak bytes: the most heap bytes live while"
     print "  building, as malloc_usable_size counts them, through malloc/calloc/realloc/free replaced in the"
     print "  benchmark binary (the library itself is the shipped shared library, unchanged)."
+    print "- Builds write into fresh memory, so their times include the page faults of every byte a"
+    print "  contender holds; where first touching a page is slow (a virtual machine), they are mostly that."
     print ""
     print "![build and walk cost per record](" image ")"
     print ""
