@@ -294,9 +294,6 @@ tarnwick_node *TARNWICK_CALL tarnwick_create_node(tarnwick_list *root, tarnwick_
 
 namespace {
 
-// Writes a data record's header and the first `piece` bytes of its payload
-// at the tail's end, and takes their room, filler included. Returns the
-// record's address.
 // Copies `count` bytes, at least one Word and at most two, as two Words
 // that overlap when `count` is less than two.
 template <class Word> HOT_INLINE void copy_two_words(unsigned char *to, const unsigned char *from, std::size_t count) {
@@ -324,6 +321,9 @@ HOT_INLINE void copy_payload(unsigned char *to, const unsigned char *from, std::
     }
 }
 
+// Writes a data record's header and the first `piece` bytes of its payload
+// at the tail's end, and takes their room, filler included. Returns the
+// record's address.
 HOT_INLINE unsigned char *write_data_start(tarnwick_block *tail, int tag, const unsigned char *source, uint32_t length,
                                            unsigned length_bytes, std::size_t piece) {
     unsigned char *record = tail->data_end;
