@@ -512,28 +512,19 @@ struct in_place {
     void move_to(tarnwick_frame *to) { frame = to; }
 };
 
-// The deepest frame of a callback walk, held in locals. The frame itself is
-// brought up to date only when the walk moves to another one.
+// The deepest frame of a callback walk, held in a local copy. The frame
+// itself is brought up to date only when the walk moves to another one.
 struct live_frame {
-    tarnwick_frame *frame;  // the frame these fields belong to; null once complete
-    const tarnwick_block *block;
-    const unsigned char *ptr;
-    const unsigned char *record;
-    uint32_t state;
+    explicit live_frame(tarnwick_frame *from) : frame(from), fields(*from) {}
 
-    live_frame *operator->() { return this; }
-    // Writes the fields back and takes up `to`'s.
+    tarnwick_frame *frame;  // the frame `fields` belong to; null once complete
+    tarnwick_frame fields;
+
+    tarnwick_frame *operator->() { return &fields; }
     HOT_INLINE void move_to(tarnwick_frame *to) {
-        frame->block = block;
-        frame->ptr = ptr;
-        frame->record = record;
-        frame->state = state;
+        *frame = fields;
         frame = to;
-        if (to == nullptr) return;
-        block = to->block;
-        ptr = to->ptr;
-        record = to->record;
-        state = to->state;
+        if (to != nullptr) fields = *to;
     }
 };
 
@@ -676,7 +667,7 @@ void TARNWICK_CALL tarnwick_visit_node(const tarnwick_list *root, const tarnwick
     tarnwick_iter iter;
     setup(&iter, root, node);
     if (iter.top == nullptr) return;
-    live_frame top{iter.top, iter.top->block, iter.top->ptr, iter.top->record, iter.top->state};
+    live_frame top(iter.top);
     tarnwick_event event;
     while (top.frame != nullptr && next_event(top, &iter, &event))
         callback(context, event.type, event.tag, event.data, event.length);
