@@ -94,10 +94,12 @@ private:
     tarnwick_list root_;
 };
 
-// The least work that yields the same results: building copies the payloads
-// into one fresh buffer; walking loops over an array of the events.
+// The walk callback behind a pointer the compiler cannot see through, for the
+// bound's walk by callback.
 tarnwick_visit_fn volatile opaque_callback = add_to_checksum;
 
+// The least work that yields the same results: building copies the payloads
+// into one fresh buffer; walking loops over an array of the events.
 class bound_contender final : public contender {
 public:
     explicit bound_contender(const contender &events_from) : events_from_(events_from) {}
@@ -128,8 +130,7 @@ public:
                      for (const event_record &e : events_) on_event(sum, e.type, e.tag, e.data, e.length);
                  }},
                 // The same events handed one by one to libtarnwick's walk
-                // callback, called through a pointer the compiler cannot see
-                // through: the least a walk by callback costs.
+                // callback: the least a walk by callback costs.
                 {"event array, callback", [this](checksum &sum) {
                      const tarnwick_visit_fn callback = opaque_callback;
                      for (const event_record &e : events_)
