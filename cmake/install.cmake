@@ -17,15 +17,17 @@ install(TARGETS tarnwick EXPORT tarnwickTargets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES include/tarnwick.h include/tarnwick.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-# The command-line tool, when this build makes it. Installed, it finds the
-# library through a run path relative to itself.
+# The command-line tool and its manual page, when this build makes it.
+# Installed, it finds the library through a run path relative to itself.
 if(TARGET tarnwick_tool)
   if(NOT WIN32 AND NOT APPLE)
     file(RELATIVE_PATH bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
     set_target_properties(tarnwick_tool PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
   endif()
   install(TARGETS tarnwick_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES man/tarnwick.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
+install(FILES man/libtarnwick.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
 
 install(EXPORT tarnwickTargets NAMESPACE tarnwick:: DESTINATION ${TARNWICK_CMAKE_DIR})
 configure_package_config_file(cmake/tarnwickConfig.cmake.in ${CMAKE_CURRENT_BINARY_DIR}/tarnwickConfig.cmake

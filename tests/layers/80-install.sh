@@ -1,8 +1,8 @@
-# Installs the library, headers, tool and packages into a prefix under
-# build/, then builds and runs the two examples against the installed files
-# only: the C one through pkg-config, the C++ one through find_package. The
-# installed headers must also compile alone under strict warnings, as C99 and
-# as C++20, with both compilers.
+# Installs the library, headers, tool, manual pages and packages into a
+# prefix under build/, then builds and runs the two examples against the
+# installed files only: the C one through pkg-config, the C++ one through
+# find_package. The installed headers must also compile alone under strict
+# warnings, as C99 and as C++20, with both compilers.
 need_packages cmake g++ clang pkg-config binutils
 build install -DTARNWICK_BUILD_TESTS=OFF -DTARNWICK_BUILD_BENCH=OFF
 prefix=$PWD/build/install/root
@@ -19,8 +19,10 @@ tools/check-exports "$prefix/$libdir/libtarnwick.so.1.0.0"
 for header in tarnwick.h tarnwick.hpp; do
   [ -f "$prefix/include/$header" ] || { echo "$header not installed"; exit 1; }
 done
+[ -f "$prefix/share/man/man3/libtarnwick.3" ] || { echo "libtarnwick(3) not installed"; exit 1; }
 if [ -f build/install/tools/tarnwick ]; then
   "$prefix/bin/tarnwick" --help >/dev/null || { echo "the installed tool does not run"; exit 1; }
+  [ -f "$prefix/share/man/man1/tarnwick.1" ] || { echo "tarnwick(1) not installed"; exit 1; }
 fi
 
 strict="-Wall -Wextra -Wpedantic -Werror"
