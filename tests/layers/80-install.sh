@@ -47,17 +47,5 @@ echo "pkg-config: $(pkg-config --modversion tarnwick) $(pkg-config --cflags --li
 # shellcheck disable=SC2046 # the flags are words
 gcc -std=c99 $strict examples/hello.c $(pkg-config --cflags --libs tarnwick) \
   -Wl,-rpath,"$(pkg-config --variable=libdir tarnwick)" -o "$out/hello_c"
-cmake -S tests/consumers/cpp -B "$out/cpp" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF \
-  >"$out/cpp.configure.log" || { cat "$out/cpp.configure.log"; exit 1; }
-grep 'tarnwick 1' "$out/cpp.configure.log"
-cmake --build "$out/cpp" >"$out/cpp.build.log" || { cat "$out/cpp.build.log"; exit 1; }
-
-installed=$(cd "$prefix/$libdir" && pwd -P)/libtarnwick.so.1
-for program in "$out/hello_c" "$out/cpp/hello_cpp"; do
-  loaded=$(ldd "$program" | awk '$1 == "libtarnwick.so.1" {print $3}')
-  [ "$(realpath "$loaded")" = "$(realpath "$installed")" ] || { echo "$program loads $loaded"; exit 1; }
-  "$program" >"$program.out"
-done
-diff <(sed 's/^ *//' "$out/cpp/hello_cpp.out") "$out/hello_c.out"
-cat "$out/cpp/hello_cpp.out"
+check_consumers "$out" "$prefix/$libdir/libtarnwick.so.1" -DCMAKE_PREFIX_PATH="$prefix"
 echo "install ok"

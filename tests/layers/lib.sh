@@ -61,3 +61,24 @@ runs_i386() {
   rm -f "$probe"
   return $status
 }
+
+# Builds the C++ example against an installed library through find_package
+# (tests/consumers/cpp, configured with the given cmake arguments) into
+# OUT/cpp, then runs it and OUT/hello_c, the C example the caller built
+# through pkg-config: each must load INSTALLED, the installed
+# libtarnwick.so.1, and both must print the same events.
+check_consumers() {
+  local out=$1 installed=$2 program loaded
+  shift 2
+  cmake -S tests/consumers/cpp -B "$out/cpp" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF "$@" \
+    >"$out/cpp.configure.log" || { cat "$out/cpp.configure.log"; return 1; }
+  grep 'tarnwick 1' "$out/cpp.configure.log"
+  cmake --build "$out/cpp" >"$out/cpp.build.log" || { cat "$out/cpp.build.log"; return 1; }
+  for program in "$out/hello_c" "$out/cpp/hello_cpp"; do
+    loaded=$(ldd "$program" | awk '$1 == "libtarnwick.so.1" {print $3}')
+    [ "$(realpath "$loaded")" = "$(realpath "$installed")" ] || { echo "$program loads $loaded"; return 1; }
+    "$program" >"$program.out"
+  done
+  diff <(sed 's/^ *//' "$out/cpp/hello_cpp.out") "$out/hello_c.out"
+  cat "$out/cpp/hello_cpp.out"
+}

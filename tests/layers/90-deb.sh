@@ -1,0 +1,68 @@
+# The Debian packages: built with dpkg-buildpackage from a clean copy of the
+# repository's files (what git holds, uncommitted changes to tracked files
+# included), checked by lintian, installed with dpkg, then used with nothing
+# but the system install: a C program through pkg-config, a C++ one through
+# find_package, the tarnwick tool and its manual. The packages are purged at
+# the end, whether the steps passed or not.
+packages=(libtarnwick1 libtarnwick-dev tarnwick-tools)
+[ "$(id -u)" -eq 0 ] || { echo "skipped: installing the packages needs root"; exit 77; }
+git rev-parse --git-dir >/dev/null 2>&1 || { echo "skipped: not a git clone, so no list of the files to package"; exit 77; }
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
+  if [ -n "$status" ] && [ "$status" != not-installed ]; then
+    echo "skipped: $p is $status here, and this layer would replace it and purge it"; exit 77
+  fi
+done
+need_packages debhelper dpkg-dev lintian cmake g++ libgtest-dev pkg-config man-db mandoc
+
+work=build/deb
+version=$(dpkg-parsechangelog -S Version)
+src=$work/libtarnwick-$version
+rm -rf "$work"
+mkdir -p "$src"
+tree=$(git -c user.name=tests -c user.email=tests@localhost stash create)
+git archive "${tree:-HEAD}" | tar -x -C "$src"
+start=$SECONDS
+(cd "$src" && dpkg-buildpackage -us -uc -b -j"$jobs") >"$work/build.log" 2>&1 \
+  || { tail -n 60 "$work/build.log"; exit 1; }
+grep -E '^(dpkg-gensymbols|dh_missing):|tests passed' "$work/build.log" || true
+echo "dpkg-buildpackage -us -uc -b: $((SECONDS - start))s"
+
+debs=()
+for p in "${packages[@]}"; do debs+=("$work/${p}_${version}_$(dpkg --print-architecture).deb"); done
+for deb in "${debs[@]}"; do
+  dpkg-deb -f "$deb" Package Version Architecture Multi-Arch Depends | tr '\n' ' '; echo
+  dpkg-deb -c "$deb" | awk '$6 !~ /\/$/ {print "  " $6, $7, $8}'
+done
+start=$SECONDS
+lintian --fail-on error --display-info "$work"/libtarnwick_"$version"_*.changes
+echo "lintian: no errors ($((SECONDS - start))s)"
+
+trap 'dpkg --purge "${packages[@]}" >/dev/null && echo "purged ${packages[*]}"' EXIT
+dpkg -i "${debs[@]}" >"$work/install.log" 2>&1 || { cat "$work/install.log"; exit 1; }
+
+# Nothing but the system install: no search paths of our own.
+unset PKG_CONFIG_PATH CMAKE_PREFIX_PATH
+out=$work/consumers
+mkdir -p "$out"
+strict="-Wall -Wextra -Wpedantic -Werror"
+echo "pkg-config: $(pkg-config --modversion tarnwick) $(pkg-config --cflags --libs tarnwick)"
+# shellcheck disable=SC2046 # the flags are words
+gcc -std=c99 $strict examples/hello.c $(pkg-config --cflags --libs tarnwick) -o "$out/hello_c"
+installed=$(dpkg -L libtarnwick1 | grep '/libtarnwick\.so\.1$')
+check_consumers "$out" "$installed"
+grep -q "from /usr/lib/$(dpkg-architecture -q DEB_HOST_MULTIARCH)/cmake/tarnwick" "$out/cpp.configure.log" \
+  || { echo "find_package did not find the installed package"; exit 1; }
+echo "hello_c and hello_cpp ran against $installed"
+
+/usr/bin/tarnwick walk | diff tests/tool/cases/sample-walk.out -
+echo "tarnwick walk: the sample's events"
+man -w tarnwick
+man -w 3 libtarnwick
+# The pages as installed, now that the references between them resolve.
+# mandoc also notes that the system has no index of its own that lists them,
+# which says nothing about the pages.
+lint=$(mandoc -Tlint man/tarnwick.1 man/libtarnwick.3 2>&1 | grep -v 'outdated mandoc.db lacks' || true)
+[ -z "$lint" ] || { echo "$lint"; exit 1; }
+echo "mandoc -Tlint: nothing to report"
+echo "deb ok"
