@@ -180,15 +180,25 @@ private:
     std::vector<bool> hidden_;  // per byte: part of a non-null pointer
 };
 
+// `mark` followed by the decimal `number`: "/2", "+36", "#5". Built by
+// appending, since GCC 12 at -O3 reports a false -Wrestrict inside
+// std::string when a literal is prepended to a temporary string.
+std::string marked(char mark, std::size_t number) {
+    std::string text(1, mark);
+    text += std::to_string(number);
+    return text;
+}
+
 // "/" for the root list, "/0/2" for the list of record 2 in the list of
 // record 0 of the root list, "#N" (input order) below kMaxPathDepth.
 std::string layout_printer::label(std::size_t entry) const {
     if (entry == 0) return "/";
-    if (tree_.lists[entry].depth > kMaxPathDepth) return "#" + std::to_string(entry);
-    std::string path;
-    for (std::size_t i = entry; i != 0; i = tree_.lists[i].parent)
-        path.insert(0, "/" + std::to_string(tree_.lists[i].index));
-    return path;
+    if (tree_.lists[entry].depth > kMaxPathDepth) return marked('#', entry);
+    std::vector<std::size_t> path;  // record indices from the list up to the root
+    for (std::size_t i = entry; i != 0; i = tree_.lists[i].parent) path.push_back(tree_.lists[i].index);
+    std::string text;
+    for (auto i = path.rbegin(); i != path.rend(); ++i) text += marked('/', *i);
+    return text;
 }
 
 void layout_printer::print_list(std::size_t entry) {
@@ -238,7 +248,7 @@ std::size_t layout_printer::print_continuation(const tarnwick_block *block, std:
 // record starts in this block (the block's used size when none does).
 std::size_t layout_printer::print_record(const tarnwick_block *block, std::size_t index, std::size_t offset) {
     const std::size_t used = used_bytes(block);
-    out_ << "    " << pad("+" + std::to_string(offset), 7);
+    out_ << "    " << pad(marked('+', offset), 7);
     const unsigned char *p = block->data + offset;
     const record_header h = used - offset >= kWordSize ? read_header(p) : record_header{};
     const std::size_t payload = offset + kWordSize + h.length_bytes;
@@ -255,8 +265,12 @@ std::size_t layout_printer::print_record(const tarnwick_block *block, std::size_
         const auto found = node_list_.find(p);
         if (found != node_list_.end()) {
             const tarnwick_node *handle = tree_.lists[found->second].handle;
-            out_ << "handle at +" << reinterpret_cast<const unsigned char *>(handle) - block->data << ", "
-                 << (handle->children.first ? "children in list " + label(found->second) : std::string("no children"));
+            out_ << "handle at +" << reinterpret_cast<const unsigned char *>(handle) - block->data << ", ";
+            if (handle->children.first) {
+                out_ << "children in list " << label(found->second);
+            } else {
+                out_ << "no children";
+            }
             hide_handle(block, handle);
         }
     } else if (here < h.length) {

@@ -59,7 +59,7 @@ Builds a tree with libtarnwick from the notation below and shows it.
            --no-hex leaves out the dumps. Offsets are decimal.
 
 The tree is the TREE argument, the contents of FILE (-f), or standard input
-(-); with none, the embedded sample below.
+(- or -f -); with none, the embedded sample below.
 
 Notation: items separated by white space; '#' starts a comment.
   TAG{ ... }      a node and its children
@@ -125,7 +125,12 @@ options parse_arguments(int argc, char **argv) {
             o.hex = false;
         } else if (arg == "-f") {
             if (i + 1 == argc) throw usage_error{"-f needs a file name"};
-            set_source(o, options::source::file, argv[++i]);
+            const std::string_view path = argv[++i];
+            if (path == "-") {
+                set_source(o, options::source::input, "");
+            } else {
+                set_source(o, options::source::file, std::string(path));
+            }
         } else if (arg == "-") {
             set_source(o, options::source::input, "");
         } else if (arg.size() > 1 && arg[0] == '-') {

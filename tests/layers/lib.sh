@@ -33,11 +33,12 @@ need_packages() {
     || { tail -n 20 /tmp/tarnwick-apt.log; cannot_run "could not install ${missing[*]}"; }
 }
 
-# Configures and builds build/NAME with the given cmake arguments.
+# Configures and builds build/NAME with the given cmake arguments, warnings
+# as errors.
 build() {
   local name=$1; shift
   mkdir -p build
-  cmake -S . -B "build/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"build/$name.configure.log" 2>&1 \
+  cmake -S . -B "build/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_WERROR=ON "$@" >"build/$name.configure.log" 2>&1 \
     || { mkdir -p build; cat "build/$name.configure.log"; return 1; }
   local status=0
   cmake --build "build/$name" -j "$jobs" >"build/$name.build.log" 2>&1 || status=$?
@@ -48,7 +49,7 @@ build() {
 
 # Runs the build's tests through CTest, printing every test's output.
 run_ctest() {
-  ctest --test-dir "build/$1" --output-on-failure -V "${@:2}"
+  ctest --test-dir "build/$1" --output-on-failure --no-tests=error -V "${@:2}"
 }
 
 # Whether this kernel runs 32-bit x86 programs: some are built without IA-32
