@@ -113,7 +113,9 @@ if "W1" in workloads:
 
 
 def fmt(x, digits=1):
-    return "" if x is None else (f"{x:.{digits}f}" if x < 1000 else f"{x:,.0f}")
+    if x is None:
+        return ""
+    return f"{x:.2g}" if 0 < x < 0.1 else (f"{x:.{digits}f}" if x < 1000 else f"{x:,.0f}")
 
 
 out = []
