@@ -168,7 +168,7 @@ for w in workloads:
     p("| Phase | Contender | Method | ns/record | ns/event | GB/s | ÷ libtarnwick | peak bytes/record |")
     p("|---|---|---|---:|---:|---:|---:|---:|")
     for phase in PHASES:
-        ref = ns(w, phase, LIB, walks_of(w, LIB)[0] if phase == "walk" else "")
+        ref = ns(w, phase, LIB, (walks_of(w, LIB) or [""])[0] if phase == "walk" else "")
         for k, r in rows.items():
             if k[0] != w or k[1] != phase:
                 continue
