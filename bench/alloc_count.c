@@ -6,6 +6,7 @@
 #include <malloc.h>
 #include <stdint.h>
 #include <errno.h>
+#include <stdlib.h>
 
 extern void *__libc_malloc(size_t size);
 extern void *__libc_calloc(size_t count, size_t size);
@@ -17,6 +18,25 @@ static int counting;
 static int64_t live_bytes;
 static int64_t peak_bytes;
 static size_t calls;
+
+static int logging;
+static struct alloc_log_entry *log_entries;
+static size_t log_count, log_capacity;
+
+/* The log grows through the C library's own entry points, outside the log. */
+static void log_call(void *memory, size_t size) {
+    if (!logging || memory == NULL) return;
+    if (log_count == log_capacity) {
+        size_t capacity = log_capacity == 0 ? 4096 : 2 * log_capacity;
+        struct alloc_log_entry *grown = __libc_realloc(log_entries, capacity * sizeof *grown);
+        if (grown == NULL) abort();
+        log_entries = grown;
+        log_capacity = capacity;
+    }
+    log_entries[log_count].memory = memory;
+    log_entries[log_count].size = size;
+    ++log_count;
+}
 
 static void *counted(void *memory) {
     if (counting && memory != NULL) {
@@ -44,9 +64,28 @@ size_t alloc_count_stop(void) {
 
 size_t alloc_count_calls(void) { return calls; }
 
-void *malloc(size_t size) { return counted(__libc_malloc(size)); }
+void alloc_log_start(void) {
+    log_count = 0;
+    logging = 1;
+}
 
-void *calloc(size_t count, size_t size) { return counted(__libc_calloc(count, size)); }
+const struct alloc_log_entry *alloc_log_stop(size_t *count) {
+    logging = 0;
+    *count = log_count;
+    return log_entries;
+}
+
+void *malloc(size_t size) {
+    void *memory = counted(__libc_malloc(size));
+    log_call(memory, size);
+    return memory;
+}
+
+void *calloc(size_t count, size_t size) {
+    void *memory = counted(__libc_calloc(count, size));
+    log_call(memory, count * size);
+    return memory;
+}
 
 void *realloc(void *memory, size_t size) {
     void *moved;
@@ -62,6 +101,7 @@ void *realloc(void *memory, size_t size) {
 
 void free(void *memory) {
     uncount(memory);
+    log_call(memory, 0);
     __libc_free(memory);
 }
 

@@ -5,7 +5,11 @@
  * and libcbor's mallocs. Bytes are counted as the allocator reports them
  * (malloc_usable_size), so every contender is measured by one rule; for a
  * libtarnwick block that is exactly the size it asks for. Outside a counted
- * stretch the wrappers only forward. */
+ * stretch the wrappers only forward.
+ *
+ * They can also log a stretch: every allocation with the size asked for, and
+ * every release, in the order they happen. The format floor replays
+ * libtarnwick's log. */
 #ifndef BENCH_ALLOC_COUNT_H
 #define BENCH_ALLOC_COUNT_H
 
@@ -20,6 +24,18 @@ void alloc_count_start(void);
 size_t alloc_count_stop(void);
 /* Allocations made since the last start. */
 size_t alloc_count_calls(void);
+
+/* One logged call: the memory allocated and the bytes asked for, or the
+ * memory released and 0. */
+struct alloc_log_entry {
+    void *memory;
+    size_t size;
+};
+
+void alloc_log_start(void);
+/* Stops logging; returns the calls since the start, in order, and stores
+ * their number in `count`. They stay readable until the next start. */
+const struct alloc_log_entry *alloc_log_stop(size_t *count);
 
 #ifdef __cplusplus
 }

@@ -1,6 +1,7 @@
 // libtarnwick as its users would drive it: appends through the C functions
 // with a stack of node handles, walks by callback, by pull iterator and
-// through the C++ range. Also the bound, which replays libtarnwick's events.
+// through the C++ range and visit. Also the bound, which replays
+// libtarnwick's events.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +30,14 @@ int TARNWICK_CALL add_to_checksum(void *context, int type, unsigned tag, const u
     on_event(*static_cast<checksum *>(context), type, tag, data, static_cast<std::size_t>(length));
     return 0;
 }
+
+#ifdef TARNWICK_BENCH_RANGE
+void add_event(checksum &sum, const tarnwick::event &e) {
+    const auto bytes = e.bytes();
+    on_event(sum, static_cast<int>(e.kind()), e.tag(), reinterpret_cast<const unsigned char *>(bytes.data()),
+             bytes.size());
+}
+#endif
 
 class tarnwick_contender final : public contender {
 public:
@@ -73,11 +82,12 @@ public:
         };
 #ifdef TARNWICK_BENCH_RANGE
         kinds.push_back({"C++ range", [this](checksum &sum) {
-                             for (const tarnwick::event &e : tarnwick::event_range(&root_, nullptr)) {
-                                 const auto bytes = e.bytes();
-                                 on_event(sum, static_cast<int>(e.kind()), e.tag(),
-                                          reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
-                             }
+                             for (const tarnwick::event &e : tarnwick::event_range(&root_, nullptr)) add_event(sum, e);
+                         }});
+        // What tarnwick::tree::visit runs, on the contender's own root list.
+        kinds.push_back({"C++ visit", [this](checksum &sum) {
+                             auto add = [&sum](const tarnwick::event &e) noexcept { add_event(sum, e); };
+                             tarnwick::detail::visit(&root_, nullptr, add);
                          }});
 #endif
         return kinds;

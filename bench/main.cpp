@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 
 #include "alloc_count.h"
@@ -33,36 +34,41 @@ const workload_kind kWorkloads[] = {
 };
 constexpr int kWorkloadCount = sizeof kWorkloads / sizeof kWorkloads[0];
 
-// Contender 0 is libtarnwick; the bound replays its events.
-constexpr int kTarnwick = 0;
-constexpr int kContenderCount = 5;
+// Contender 0 is libtarnwick; the bound replays its events, and the format
+// floor its allocations.
+constexpr int kTarnwick = 0, kBound = 4, kFloor = 5;
+constexpr int kContenderCount = 6;
 
-std::unique_ptr<contender> make_contender(int which, const contender *tarnwick) {
+std::unique_ptr<contender> make_contender(int which, const contender *tarnwick,
+                                          std::shared_ptr<const format_plan> plan) {
     switch (which) {
     case 0: return make_tarnwick();
     case 1: return make_plain_tree();
     case 2: return make_msgpack();
     case 3: return make_cbor();
-    default: return make_bound(*tarnwick);
+    case kBound: return make_bound(*tarnwick);
+    default: return make_format_floor(std::move(plan));
     }
 }
 
 [[noreturn]] void mismatch(const std::string &what, const checksum &got, const checksum &want) {
     std::fprintf(stderr,
                  "checksum mismatch in %s: events %llu/%llu types %llu/%llu tags %llu/%llu lengths %llu/%llu "
-                 "first bytes %llu/%llu\n",
+                 "bytes %llu/%llu\n",
                  what.c_str(), (unsigned long long)got.events, (unsigned long long)want.events,
                  (unsigned long long)got.types, (unsigned long long)want.types, (unsigned long long)got.tags,
                  (unsigned long long)want.tags, (unsigned long long)got.lengths, (unsigned long long)want.lengths,
-                 (unsigned long long)got.first_bytes, (unsigned long long)want.first_bytes);
+                 (unsigned long long)got.bytes, (unsigned long long)want.bytes);
     std::abort();
 }
 
 // The workload being measured, with every contender's tree built once for
-// the walks. Only one is alive at a time, to bound the memory in use.
+// the walks (but the floor, which has none), and the floor's plan. Only one
+// is alive at a time, to bound the memory in use.
 struct active_suite {
     int index = -1;
     std::unique_ptr<workload> w;
+    std::shared_ptr<const format_plan> plan;
     std::vector<std::unique_ptr<contender>> built;
     std::vector<std::vector<walk_kind>> walks;
     checksum whole;  // walks that deliver each payload in one piece
@@ -75,12 +81,14 @@ active_suite &suite(int index) {
     s = active_suite{};
     s.index = index;
     s.w = kWorkloads[index].make();
+    s.plan = plan_format_floor(*s.w);
     for (int c = 0; c < kContenderCount; ++c) {
-        s.built.push_back(make_contender(c, s.built.empty() ? nullptr : s.built[kTarnwick].get()));
-        s.built.back()->build(*s.w);
+        s.built.push_back(make_contender(c, s.built.empty() ? nullptr : s.built[kTarnwick].get(), s.plan));
+        if (c != kFloor) s.built.back()->build(*s.w);
     }
     for (auto &c : s.built) s.walks.push_back(c->walks());
     s.whole = whole_payload_checksum(*s.w);
+    s.split = checksum_for(*s.w);
     s.walks[kTarnwick][0].run(s.split);
     // Pieces are payloads cut at block ends: the same bytes, one extra DATA per cut.
     const uint64_t cuts = s.split.events - s.whole.events;
@@ -109,25 +117,48 @@ struct row {
     double records = 0, events = 0, payload_bytes = 0, peak_bytes = 0, allocations = 0, format_bytes = 0;
 };
 std::map<std::string, row> rows;        // by benchmark name
+// A build benchmark's release times go to the row of its name and this.
+const char *const kFreeRow = "#free";
 std::vector<std::string> row_order;
 
+std::unique_ptr<contender> fresh_contender(const active_suite &s, int c_index) {
+    return make_contender(c_index, s.built[kTarnwick].get(), s.plan);
+}
+
+void count_records(benchmark::State &state, const workload &w) {
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * w.payload_bytes));
+    state.counters["records"] = static_cast<double>(w.records);
+    state.counters["payload_bytes"] = static_cast<double>(w.payload_bytes);
+}
+
+double cpu_seconds() {
+    timespec now;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+// Times building a tree, and apart from that releasing it: the release of
+// each tree built is timed by hand, as CPU time like the benchmark's own, so
+// that building and releasing are measured the same number of times.
 void build_benchmark(benchmark::State &state, int w_index, int c_index) {
     active_suite &s = suite(w_index);
-    auto scratch = make_contender(c_index, s.built[kTarnwick].get());
+    auto scratch = fresh_contender(s, c_index);
     alloc_count_start();
     scratch->build(*s.w);
     const std::size_t peak = alloc_count_stop();
     const std::size_t allocations = alloc_count_calls();
     scratch->clear();
+    double releasing = 0;
     for (auto _ : state) {
         scratch->build(*s.w);
         state.PauseTiming();
+        const double start = cpu_seconds();
         scratch->clear();
+        releasing += cpu_seconds() - start;
         state.ResumeTiming();
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * s.w->payload_bytes));
-    state.counters["records"] = static_cast<double>(s.w->records);
-    state.counters["payload_bytes"] = static_cast<double>(s.w->payload_bytes);
+    count_records(state, *s.w);
+    state.counters["free_seconds"] = benchmark::Counter(releasing, benchmark::Counter::kAvgIterations);
     state.counters["peak_bytes"] = static_cast<double>(peak);
     state.counters["allocations"] = static_cast<double>(allocations);
     if (c_index == kTarnwick) state.counters["format_bytes"] = static_cast<double>(format_bytes(*s.w, allocations));
@@ -140,37 +171,43 @@ void walk_benchmark(benchmark::State &state, int w_index, int c_index, std::size
     const checksum &want = c.split_payloads() ? s.split : s.whole;
     checksum sum;
     for (auto _ : state) {
-        sum = checksum{};
+        sum = checksum_for(*s.w);
         walk.run(sum);
         benchmark::DoNotOptimize(sum);
     }
     if (!(sum == want)) mismatch(std::string(kWorkloads[w_index].name) + " " + c.name() + " " + walk.name, sum, want);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * s.w->payload_bytes));
-    state.counters["records"] = static_cast<double>(s.w->records);
-    state.counters["payload_bytes"] = static_cast<double>(s.w->payload_bytes);
+    count_records(state, *s.w);
     state.counters["events"] = static_cast<double>(sum.events);
+}
+
+void add_row(const std::string &name, const char *workload, const char *phase, const std::string &contender,
+             const std::string &method) {
+    rows[name] = {workload, phase, contender, method};
+    row_order.push_back(name);
 }
 
 void register_all() {
     // Names of contenders and walks, from instances that build nothing.
     std::vector<std::unique_ptr<contender>> named;
-    for (int c = 0; c < kContenderCount; ++c) named.push_back(make_contender(c, named.empty() ? nullptr : named[0].get()));
+    for (int c = 0; c < kContenderCount; ++c)
+        named.push_back(make_contender(c, named.empty() ? nullptr : named[0].get(), nullptr));
     for (int w = 0; w < kWorkloadCount; ++w) {
+        const char *workload = kWorkloads[w].name;
         for (int c = 0; c < kContenderCount; ++c) {
-            const std::string name = std::string(kWorkloads[w].name) + "/build/" + named[c]->name();
+            const std::string name = std::string(workload) + "/build/" + named[c]->name();
             benchmark::RegisterBenchmark(name.c_str(), build_benchmark, w, c)->Unit(benchmark::kMillisecond);
-            rows[name] = {kWorkloads[w].name, "build", named[c]->name(), c == 4 ? "memcpy" : "append"};
-            row_order.push_back(name);
+            add_row(name, workload, "build", named[c]->name(), "");
         }
         for (int c = 0; c < kContenderCount; ++c) {
             const auto walks = named[c]->walks();
             for (std::size_t k = 0; k < walks.size(); ++k) {
-                const std::string name = std::string(kWorkloads[w].name) + "/walk/" + named[c]->name() + "/" + walks[k].name;
+                const std::string name = std::string(workload) + "/walk/" + named[c]->name() + "/" + walks[k].name;
                 benchmark::RegisterBenchmark(name.c_str(), walk_benchmark, w, c, k)->Unit(benchmark::kMillisecond);
-                rows[name] = {kWorkloads[w].name, "walk", named[c]->name(), walks[k].name};
-                row_order.push_back(name);
+                add_row(name, workload, "walk", named[c]->name(), walks[k].name);
             }
         }
+        for (int c = 0; c < kContenderCount; ++c)
+            add_row(std::string(workload) + "/build/" + named[c]->name() + kFreeRow, workload, "free", named[c]->name(), "");
     }
 }
 
@@ -196,6 +233,11 @@ public:
             r.peak_bytes = counter("peak_bytes");
             r.allocations = counter("allocations");
             r.format_bytes = counter("format_bytes");
+            auto freed = rows.find(run.run_name.function_name + kFreeRow);
+            if (freed == rows.end()) continue;
+            freed->second.cpu_seconds = counter("free_seconds");
+            freed->second.records = r.records;
+            freed->second.payload_bytes = r.payload_bytes;
         }
         ConsoleReporter::ReportRuns(runs);
     }

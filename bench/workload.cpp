@@ -100,6 +100,7 @@ std::unique_ptr<workload> make_bulk(uint32_t record_size, std::size_t total_byte
     auto w = std::make_unique<workload>();
     w->name = "W3/" + (record_size >= (1u << 20) ? std::to_string(record_size >> 20) + "MiB"
                                                   : std::to_string(record_size >> 10) + "KiB");
+    w->walks_read_every_byte = true;
     rng r;
     payload_source source(*w, r);
     for (std::size_t i = 0; i < total_bytes / record_size; ++i)
@@ -109,7 +110,7 @@ std::unique_ptr<workload> make_bulk(uint32_t record_size, std::size_t total_byte
 }
 
 checksum whole_payload_checksum(const workload &w) {
-    checksum sum;
+    checksum sum = checksum_for(w);
     std::vector<uint16_t> open;
     for (const op &o : w.ops) {
         switch (o.kind) {
