@@ -81,6 +81,24 @@ TEST_F(Refusal, FirstBlockLeavesTheListAsItWas) {
     }
 }
 
+// The longest payload goes on to its first block allocation (refused here,
+// before any byte of it is read); one byte more is refused with none.
+TEST_F(Refusal, LongestPayloadReachesTheAllocator) {
+    const struct {
+        uint32_t length;
+        std::size_t attempts;
+    } rows[] = {{TARNWICK_MAX_LENGTH, 1}, {uint32_t{TARNWICK_MAX_LENGTH} + 1, 0}};
+    const char unread = 0;
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.length);
+        test_alloc::reset();
+        test_alloc::refuse(1);
+        EXPECT_EQ(tarnwick_create_data(&root, nullptr, 1, &unread, r.length), 1);
+        EXPECT_EQ(test_alloc::attempts(), r.attempts);
+        EXPECT_EQ(root.first, nullptr);
+    }
+}
+
 // The tail that could not take the record is marked full and stays so: the
 // next append of any kind allocates again, even one that would fit in the
 // bytes the tail still has free.

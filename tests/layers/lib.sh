@@ -34,14 +34,15 @@ need_packages() {
 }
 
 # Configures and builds build/NAME with the given cmake arguments, warnings
-# as errors.
+# as errors; only the target $build_target when that is set.
 build() {
   local name=$1; shift
   mkdir -p build
   cmake -S . -B "build/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_WERROR=ON "$@" >"build/$name.configure.log" 2>&1 \
     || { mkdir -p build; cat "build/$name.configure.log"; return 1; }
   local status=0
-  cmake --build "build/$name" -j "$jobs" >"build/$name.build.log" 2>&1 || status=$?
+  cmake --build "build/$name" -j "$jobs" ${build_target:+--target "$build_target"} >"build/$name.build.log" 2>&1 \
+    || status=$?
   # Compiler diagnostics and failures only, not progress lines.
   grep -v -E '^\[ *[0-9]+%\]|^(Scanning|Consolidate|Built target)|^gmake' "build/$name.build.log" || true
   return $status

@@ -1,13 +1,16 @@
 // Random trees, built into the library and into the model by the same calls,
 // walked both ways from the root and from random nodes, and compared with
 // the model event by event and byte by byte. Each tree comes from its own
-// start value, so a failure names the one tree to rebuild.
+// start value, so a failure names the one tree to rebuild. One large tree is
+// walked by four threads at once.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <latch>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "model.hpp"
@@ -19,6 +22,8 @@ constexpr uint32_t kFirstStartValue = 0x7A2D1;
 constexpr int kTrees = 300;
 constexpr int kQuickTrees = 30;  // under valgrind or wine: TARNWICK_QUICK set
 constexpr int kNodeStartsPerTree = 3;
+constexpr uint32_t kSharedTreeStartValue = 0x5EED;
+constexpr int kSharedTreeAppends = 3000;
 
 int tree_count() { return std::getenv("TARNWICK_QUICK") != nullptr ? kQuickTrees : kTrees; }
 
@@ -115,6 +120,50 @@ TEST(WalkModelTest, RandomTreesWalkAsTheirModelsSay) {
     // The trees reach both sides of the nesting limit.
     EXPECT_GT(stopped_walks, trees / 20);
     EXPECT_GT(complete_walks, trees / 4);
+}
+
+// A large tree whose nodes nest at most as deep as a walk goes, so that a
+// walk goes through all of it: each append goes to a random list.
+void grow_walkable(mirrored_tree &tree, std::mt19937 &rng, int appends) {
+    struct list {
+        int node;
+        int depth;
+    };
+    std::vector<list> lists{{tree_model::root, 0}};
+    for (int i = 0; i < appends; ++i) {
+        const list to = lists[rng() % lists.size()];
+        if (rng() % 4 == 0 && to.depth < TARNWICK_MAX_LEVELS) {
+            lists.push_back({tree.node(to.node, random_tag(rng)), to.depth + 1});
+        } else {
+            tree.data(to.node, random_tag(rng), payload(rng));
+        }
+    }
+}
+
+// Walks need no exclusive access: four threads walk one tree at once, two
+// by callback and two by iterator, while nothing appends, and each sees the
+// stream of a walk made before they started (a ThreadSanitizer build checks
+// that they touch nothing in common but the tree's bytes).
+TEST(WalkModelTest, FourThreadsWalkOneTreeAtOnce) {
+    mirrored_tree tree;
+    std::mt19937 rng(kSharedTreeStartValue);
+    grow_walkable(tree, rng, tree_count() == kTrees ? kSharedTreeAppends : kSharedTreeAppends / 10);
+    const std::vector<raw_event> before = visit_raw(tree.root());
+    bool stopped = true;
+    tree.model().events(tree_model::root, &stopped);
+    ASSERT_FALSE(stopped);
+
+    std::vector<raw_event> seen[4];
+    std::latch ready(std::size(seen));
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < std::size(seen); ++i) {
+        threads.emplace_back([&, i] {
+            ready.arrive_and_wait();
+            seen[i] = i % 2 == 0 ? visit_raw(tree.root()) : iter_raw(tree.root());
+        });
+    }
+    for (std::thread &t : threads) t.join();
+    for (const std::vector<raw_event> &events : seen) EXPECT_TRUE(events == before) << first_difference(events, before);
 }
 
 }  // namespace
