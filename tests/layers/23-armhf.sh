@@ -1,0 +1,4 @@
+# 32-bit ARM Linux, cross-built and run under qemu: the whole suite and the
+# tool's golden tests, with the numbers of 4-byte pointers as on i686.
+need_packages cmake g++-arm-linux-gnueabihf googletest qemu-user-static
+cross_suite armhf linux-armhf
