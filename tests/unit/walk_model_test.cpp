@@ -17,7 +17,7 @@ namespace {
 
 constexpr uint32_t kFirstStartValue = 0x7A2D1;
 constexpr int kTrees = 300;
-constexpr int kQuickTrees = 30;  // under valgrind or wine: TARNWICK_QUICK set
+constexpr int kQuickTrees = 30;  // under an emulator: TARNWICK_QUICK set
 constexpr int kNodeStartsPerTree = 3;
 
 int tree_count() { return std::getenv("TARNWICK_QUICK") != nullptr ? kQuickTrees : kTrees; }
