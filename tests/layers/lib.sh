@@ -29,7 +29,8 @@ need_packages() {
     dpkg --add-architecture i386
   fi
   export DEBIAN_FRONTEND=noninteractive
-  { apt-get update -q && apt-get install -y -q --no-install-recommends "${missing[@]}"; } >/tmp/tarnwick-apt.log 2>&1 \
+  { apt-get -o DPkg::Lock::Timeout=900 update -q &&
+    apt-get -o DPkg::Lock::Timeout=900 install -y -q --no-install-recommends "${missing[@]}"; } >/tmp/tarnwick-apt.log 2>&1 \
     || { tail -n 20 /tmp/tarnwick-apt.log; cannot_run "could not install ${missing[*]}"; }
 }
 
@@ -51,6 +52,19 @@ build() {
 # Runs the build's tests through CTest, printing every test's output.
 run_ctest() {
   ctest --test-dir "build/$1" --output-on-failure --no-tests=error -V "${@:2}"
+}
+
+# Cross-builds build/NAME with the toolchain file cmake/TOOLCHAIN.cmake (and
+# any further cmake arguments) and runs its whole suite under the emulator
+# that the toolchain file or the arguments name. GoogleTest is built from
+# Debian's sources for the target; benchmarks are left out. Emulated programs
+# run many times slower, so the random-model tests take their quick setting;
+# death tests fork without re-running the program, which qemu cannot follow.
+cross_suite() {
+  local name=$1 toolchain=$2; shift 2
+  build "$name" -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain.cmake" -DTARNWICK_GTEST_SOURCE=/usr/src/googletest \
+    -DTARNWICK_BUILD_BENCH=OFF "$@"
+  TARNWICK_QUICK=1 GTEST_DEATH_TEST_STYLE=fast run_ctest "$name"
 }
 
 # Whether this kernel runs 32-bit x86 programs: some are built without IA-32

@@ -20,7 +20,7 @@ namespace {
 
 constexpr uint32_t kFirstStartValue = 0x7A2D1;
 constexpr int kTrees = 300;
-constexpr int kQuickTrees = 30;  // under valgrind or wine: TARNWICK_QUICK set
+constexpr int kQuickTrees = 30;  // under an emulator: TARNWICK_QUICK set
 constexpr int kNodeStartsPerTree = 3;
 constexpr uint32_t kSharedTreeStartValue = 0x5EED;
 constexpr int kSharedTreeAppends = 3000;

@@ -1,0 +1,6 @@
+# 64-bit ARM Linux, cross-built and run under qemu: the whole suite and the
+# tool's golden tests, with the numbers of 8-byte pointers; then the
+# library's exports and needs, as on x86-64.
+need_packages cmake g++-aarch64-linux-gnu googletest qemu-user-static
+cross_suite aarch64 linux-aarch64
+tools/check-exports build/aarch64/libtarnwick.so

@@ -1,0 +1,6 @@
+# 32-bit ARM Linux, cross-built and run under qemu: the whole suite and the
+# tool's golden tests, with the numbers of 4-byte pointers as on i686; then
+# the library's exports and needs, as on x86-64.
+need_packages cmake g++-arm-linux-gnueabihf googletest qemu-user-static
+cross_suite armhf linux-armhf
+tools/check-exports build/armhf/libtarnwick.so
