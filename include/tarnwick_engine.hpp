@@ -415,6 +415,54 @@ TARNWICK_ENGINE_INLINE bool next_event(Top &top, tarnwick_iter *iter, tarnwick_e
     return begin_record<Checks>(top, iter, event);
 }
 
+// A data record at the read position of a frame that is between records,
+// when it lies whole in its block with more bytes after it: its START, its
+// DATA (unless the payload is empty) and its END, handed to `deliver` in one
+// go, with the frame left at the next record. These are the events the steps
+// give one by one, and the END comes from inside the record, as it does
+// there, since records appended meanwhile only add bytes after it. Returns
+// false, having read only the header word, for any other record, which the
+// steps then take with their checks. Every byte read lies below data_end.
+template <class Top, class Deliver>
+TARNWICK_ENGINE_INLINE bool deliver_whole_record(Top &top, tarnwick_event *event, Deliver &deliver) {
+    const unsigned char *record = top->ptr;
+    const record_header header = read_header(record);
+    const auto room = static_cast<std::size_t>(top->block->data_end - record);
+    const std::size_t payload_at = kWordSize + header.length_bytes;
+    if (header.is_node || payload_at >= room) return false;
+    const uint32_t length = read_record_length(record, header) & kCountMask;
+    const std::size_t size = payload_at + length;
+    if (size >= room - (size & 1)) return false;
+    read_ahead(record);
+    top->record = record;
+    set_event(event, TARNWICK_EVENT_START, header.tag, nullptr, 0);
+    deliver(*event);
+    if (length != 0) {
+        set_event(event, TARNWICK_EVENT_DATA, header.tag, record + payload_at, static_cast<int>(length));
+        deliver(*event);
+    }
+    set_event(event, TARNWICK_EVENT_END, header.tag, nullptr, 0);
+    deliver(*event);
+    top->ptr = round_even(record + size);
+    return true;
+}
+
+// A whole walk from `iter`, set up and not yet complete, handing each event
+// to `deliver(const tarnwick_event &)`, with the deepest frame held in
+// registers. Returns false when the nesting limit stopped the walk.
+template <class Checks, class Deliver> TARNWICK_ENGINE_INLINE bool run_walk(tarnwick_iter *iter, Deliver &deliver) {
+    live_frame top(iter->top);
+    tarnwick_event event;
+    do {
+        move_on_at_block_end(top);
+        if (top->ptr != top->block->data_end && !(top->state & kInside) && deliver_whole_record(top, &event, deliver))
+            continue;
+        if (!next_event<Checks>(top, iter, &event)) return false;
+        deliver(event);
+    } while (top.frame != nullptr);
+    return true;
+}
+
 }  // namespace tarnwick::internal
 
 #undef TARNWICK_ENGINE_INLINE

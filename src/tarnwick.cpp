@@ -332,7 +332,7 @@ void TARNWICK_CALL tarnwick_dispose(tarnwick_list *list) {
 // ---- Traversal --------------------------------------------------------------
 // Both walks are the engine's steps with this file's checks: the pull
 // iterator steps the frame in place, inside its tarnwick_iter, once per call;
-// the callback walk holds the deepest frame in a `live_frame`.
+// the callback walk is the engine's run_walk.
 
 void TARNWICK_CALL tarnwick_visit_node(const tarnwick_list *root, const tarnwick_node *node, void *context,
                                        tarnwick_visit_fn callback) {
@@ -340,10 +340,10 @@ void TARNWICK_CALL tarnwick_visit_node(const tarnwick_list *root, const tarnwick
     tarnwick_iter iter;
     setup(&iter, root, node);
     if (iter.top == nullptr) return;
-    live_frame top(iter.top);
-    tarnwick_event event;
-    while (top.frame != nullptr && next_event<library_checks>(top, &iter, &event))
-        callback(context, event.type, event.tag, event.data, event.length);
+    auto deliver = [context, callback](const tarnwick_event &e) {
+        callback(context, e.type, e.tag, e.data, e.length);
+    };
+    run_walk<library_checks>(&iter, deliver);
 }
 
 void TARNWICK_CALL tarnwick_iter_init(const tarnwick_list *root, tarnwick_iter *iter, const tarnwick_node *node) {
