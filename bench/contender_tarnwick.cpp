@@ -1,6 +1,7 @@
 // libtarnwick as its users would drive it: appends through the C functions
-// with a stack of node handles, walks by callback, by pull iterator and
-// through the C++ range. Also the bound, which replays libtarnwick's events.
+// with a stack of node handles, walks by callback, by pull iterator, and
+// through the C++ range and visit. Also the bound, which replays
+// libtarnwick's events.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,7 +9,7 @@
 #include "tarnwick.h"
 #include "workload.hpp"
 
-// The C++ range is measured when the C++ header is there.
+// The C++ walks are measured when the C++ header is there.
 #if __has_include("tarnwick.hpp") && !defined(TARNWICK_BENCH_NO_RANGE)
 #include "tarnwick.hpp"
 #define TARNWICK_BENCH_RANGE 1
@@ -78,6 +79,15 @@ public:
                                  on_event(sum, static_cast<int>(e.kind()), e.tag(),
                                           reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
                              }
+                         }});
+        // tree::visit over the contender's own root list.
+        kinds.push_back({"C++ visit", [this](checksum &sum) {
+                             auto add = [&sum](const tarnwick::event &e) {
+                                 const auto bytes = e.bytes();
+                                 on_event(sum, static_cast<int>(e.kind()), e.tag(),
+                                          reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
+                             };
+                             tarnwick::detail::visit(&root_, nullptr, add);
                          }});
 #endif
         return kinds;
