@@ -281,17 +281,30 @@ public:
     bool stopped_at_limit() const noexcept { return current_ == nullptr && iter_.top != nullptr; }
 
 private:
-    // One step of tarnwick_iter_next, inline.
-    void step() noexcept {
-        if (iter_.top == nullptr) {
-            current_ = nullptr;
-            return;
+    // The next event: one the last step kept, else one step of
+    // tarnwick_iter_next, inline. A data record that lies whole in its block
+    // is taken in one step, which keeps its two or three events here.
+    TARNWICK_ENGINE_INLINE void step() noexcept {
+        if (next_kept_ == kept_count_) {
+            current_ = iter_.top != nullptr ? take_events() : nullptr;
+        } else {
+            current_ = &kept_[next_kept_++];
         }
+        if (current_ != nullptr) open_ += detail::open_change(current_->type);
+    }
+    TARNWICK_ENGINE_INLINE const tarnwick_event *take_events() noexcept {
         internal::in_place top{iter_.top};
+        int kept = 0;
+        auto keep = [this, &kept](const tarnwick_event &e) noexcept { kept_[kept++] = e; };
+        tarnwick_event scratch;
+        if (internal::deliver_next_whole_record(top, &scratch, keep)) {
+            kept_count_ = kept;
+            next_kept_ = 1;
+            return &kept_[0];
+        }
         const bool delivered = internal::next_event<detail::walk_checks>(top, &iter_, &iter_.event);
         iter_.top = top.frame;
-        current_ = delivered ? &iter_.event : nullptr;
-        if (current_ != nullptr) open_ += detail::open_change(current_->type);
+        return delivered ? &iter_.event : nullptr;
     }
     event current() const noexcept {
         const tarnwick_event &e = *current_;
@@ -299,8 +312,11 @@ private:
     }
 
     tarnwick_iter iter_;
-    const tarnwick_event *current_ = nullptr;  // inside iter_; null once the walk has ended
+    const tarnwick_event *current_ = nullptr;  // in iter_ or kept_; null once the walk has ended
     int open_ = 0;
+    tarnwick_event kept_[3];  // a whole record's START, DATA and END
+    int kept_count_ = 0;
+    int next_kept_ = 0;       // the first of kept_ not yet delivered
 };
 
 /* ---- Nodes ------------------------------------------------------------------ */

@@ -36,7 +36,8 @@
  * loops that call them; left to themselves, compilers inline them in one
  * build and not in the next. TARNWICK_ENGINE_PREFETCH asks for the cache line
  * at an address without reading it; it never faults, so the address need not
- * be inside any allocation. Both are undefined again at the end. */
+ * be inside any allocation, and is undefined again at the end;
+ * TARNWICK_ENGINE_INLINE serves tarnwick.hpp's walks too. */
 #if defined(__GNUC__)
 #define TARNWICK_ENGINE_INLINE inline __attribute__((always_inline))
 #define TARNWICK_ENGINE_PREFETCH(address) __builtin_prefetch(address)
@@ -447,6 +448,15 @@ TARNWICK_ENGINE_INLINE bool deliver_whole_record(Top &top, tarnwick_event *event
     return true;
 }
 
+// Delivers the next record whole, as deliver_whole_record does, when the
+// frame is between records and one follows that lies whole in its block.
+// Returns false, having delivered nothing, otherwise.
+template <class Top, class Deliver>
+TARNWICK_ENGINE_INLINE bool deliver_next_whole_record(Top &top, tarnwick_event *event, Deliver &deliver) {
+    move_on_at_block_end(top);
+    return top->ptr != top->block->data_end && !(top->state & kInside) && deliver_whole_record(top, event, deliver);
+}
+
 // A whole walk from `iter`, set up and not yet complete, handing each event
 // to `deliver(const tarnwick_event &)`, with the deepest frame held in
 // registers. Returns false when the nesting limit stopped the walk.
@@ -454,9 +464,7 @@ template <class Checks, class Deliver> TARNWICK_ENGINE_INLINE bool run_walk(tarn
     live_frame top(iter->top);
     tarnwick_event event;
     do {
-        move_on_at_block_end(top);
-        if (top->ptr != top->block->data_end && !(top->state & kInside) && deliver_whole_record(top, &event, deliver))
-            continue;
+        if (deliver_next_whole_record(top, &event, deliver)) continue;
         if (!next_event<Checks>(top, iter, &event)) return false;
         deliver(event);
     } while (top.frame != nullptr);
@@ -465,7 +473,6 @@ template <class Checks, class Deliver> TARNWICK_ENGINE_INLINE bool run_walk(tarn
 
 }  // namespace tarnwick::internal
 
-#undef TARNWICK_ENGINE_INLINE
 #undef TARNWICK_ENGINE_PREFETCH
 
 #endif /* TARNWICK_ENGINE_HPP */
