@@ -183,9 +183,9 @@ template <class Checks> position skip_record(const tarnwick_block *block, const 
     const record_header header = read_header(record);
     const unsigned char *after = record + kWordSize + header.length_bytes;
     Checks::record_after_data(block, after);
+    Checks::record_before_end(block, after);
     uint32_t left = read_record_length(record, header);
     for (;;) {
-        Checks::record_before_end(block, after);
         const std::size_t room = static_cast<std::size_t>(block->data_end - after);
         if (room > left) {
             after += left;
@@ -199,6 +199,7 @@ template <class Checks> position skip_record(const tarnwick_block *block, const 
         block = block->next;
         if (block == nullptr) return {nullptr, nullptr};
         after = block->data;
+        Checks::record_before_end(block, after);
     }
     after = round_even(after);
     if (after != block->data_end) return {block, after};
