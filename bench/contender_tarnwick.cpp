@@ -9,7 +9,7 @@
 #include "tarnwick.h"
 #include "workload.hpp"
 
-// The C++ range is measured when the C++ header is there.
+// The C++ walks are measured when the C++ header is there.
 #if __has_include("tarnwick.hpp") && !defined(TARNWICK_BENCH_NO_RANGE)
 #include "tarnwick.hpp"
 #define TARNWICK_BENCH_RANGE 1

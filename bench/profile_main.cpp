@@ -6,7 +6,7 @@
 //     callgrind_annotate --inclusive=yes cg.out | grep profile_
 //
 // It prints the records and events of each phase to divide by; walk number
-// K (callback, iterator, C++ range) is profile_walk<K>.
+// K (callback, iterator, C++ range, C++ visit) is profile_walk<K>.
 #include <cstdio>
 #include <iterator>
 #include <string>
@@ -23,7 +23,8 @@ template <int K>
 [[gnu::noinline]] void profile_walk(const walk_kind &k, checksum &sum) {
     k.run(sum);
 }
-void (*const kWalks[])(const walk_kind &, checksum &) = {profile_walk<0>, profile_walk<1>, profile_walk<2>};
+void (*const kWalks[])(const walk_kind &, checksum &) = {profile_walk<0>, profile_walk<1>, profile_walk<2>,
+                                                         profile_walk<3>};
 
 void profile(const workload &w) {
     auto tarnwick = make_tarnwick();

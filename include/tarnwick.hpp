@@ -8,10 +8,16 @@
  *     for (const tarnwick::event &e : tree.events())
  *         ...  START 1 (depth 0), START 2 (1), DATA 2 "hi" (2), END 2 (1), END 1 (0)
  *
- * Header-only, over the seven C functions and nothing else: every operation
- * is one C call and a few instructions around it (a walk adds one subtraction
- * per event, for the depth), and nothing allocates. Link the program with the
- * library as for C.
+ * Header-only. Building and releasing are one C call each and a few
+ * instructions around it; the walks run inline, in the caller's code, through
+ * the library's own walk steps (tarnwick_engine.hpp, not an interface), so a
+ * callable given to visit is inlined into the walk. Nothing allocates. Link
+ * the program with the library as for C.
+ *
+ * Damage: a walk checks every position it reads against its block, as the
+ * library's walks do. A tree whose blocks were damaged (written to other than
+ * through this library) stops the program with a message on stderr, in every
+ * build type, instead of being read outside its blocks.
  *
  * Validity: a tree's node handles and the bytes its events carry live in its
  * blocks, which never move. They stay valid, across moves of the tree too,
@@ -32,7 +38,8 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <iterator>
 #include <new>
@@ -43,6 +50,7 @@
 #include <type_traits>
 
 #include "tarnwick.h"
+#include "tarnwick_engine.hpp"
 
 namespace tarnwick {
 
@@ -141,24 +149,16 @@ inline tarnwick_node *append_node(tarnwick_list *root, tarnwick_node *node, int 
 }
 
 /* The bytes a partly written data record holds, read back from its length
- * field as the format lays it out (docs/format.md): a 16-bit header word whose
- * bits 1 to 3 count the length bytes that follow it, least significant first.
- * The record is the last of `list`. Its header went to where the old tail
- * ended if the tail grew; otherwise the old tail was too full and the header
- * opens the block after it (or the list's first block, if it had none). */
-constexpr std::size_t header_word_size = 2;
-constexpr unsigned length_count_shift = 1;
-constexpr unsigned length_count_mask = 7;
-
+ * field. The record is the last of `list`. Its header went to where the old
+ * tail ended if the tail grew; otherwise the old tail was too full and the
+ * header opens the block after it (or the list's first block, if it had
+ * none). */
 inline std::size_t stored_length(const tarnwick_list *list, const tarnwick_block *old_tail,
                                  const unsigned char *old_end) noexcept {
     const unsigned char *record = old_tail == nullptr            ? list->first->data
                                   : old_tail->data_end != old_end ? old_end
                                                                   : old_tail->next->data;
-    const unsigned count = (static_cast<unsigned>(record[0]) >> length_count_shift) & length_count_mask;
-    std::uint32_t length = 0;
-    for (unsigned i = count; i-- > 0;) length = length << 8 | std::uint32_t{record[header_word_size + i]};
-    return length;
+    return internal::read_record_length(record, internal::read_header(record));
 }
 
 /* Appends one data record. The length check keeps a size of 2^32 or more
@@ -174,47 +174,51 @@ inline void append_data(tarnwick_list *root, tarnwick_node *node, int tag, const
     throw partial_write(size, stored_length(list, old_tail, old_end));
 }
 
-/* The callback that tarnwick_visit_node calls: hands each event to the
- * caller's callable. It never lets an exception out into the C walk: a
- * callable that may throw has its first exception kept, after which the
- * walk's remaining events are passed over and the exception is rethrown
- * once tarnwick_visit_node has returned. */
-template <class F>
-struct visit_context {
-    F &f;
-    int open;
-    std::exception_ptr error;
-};
-
-template <class F>
-int TARNWICK_CALL deliver(void *context, int type, unsigned tag, const unsigned char *data, int length) noexcept {
-    auto &c = *static_cast<visit_context<F> *>(context);
-    c.open += open_change(type);
-    const event e = make_event(type, tag, data, length, depth_after(type, c.open));
-    if constexpr (std::is_nothrow_invocable_v<F &, const event &>) {
-        std::invoke(c.f, e);
-    } else if (!c.error) {
-        try {
-            std::invoke(c.f, e);
-        } catch (...) {
-            c.error = std::current_exception();
-        }
-    }
-    return 0;
+/* The read-path checks of the inline walks. Each stops the program, in every
+ * build type, before a damaged tree is read outside its blocks. */
+[[noreturn]] inline void stop_on_damage(const char *check) noexcept {
+    std::fprintf(stderr, "tarnwick: damaged tree: %s failed\n", check);
+    std::abort();
 }
 
+struct walk_checks {
+    static void record_after_data(const tarnwick_block *block, const unsigned char *after) noexcept {
+        if (!(block->data <= after)) [[unlikely]]
+            stop_on_damage("block->data<=after");
+    }
+    static void record_before_end(const tarnwick_block *block, const unsigned char *after) noexcept {
+        if (!(after <= block->data_end)) [[unlikely]]
+            stop_on_damage("after<=block->data_end");
+    }
+    template <class Top> static void position_after_data(const tarnwick_block *block, Top &top) noexcept {
+        if (!(block->data <= top->ptr)) [[unlikely]]
+            stop_on_damage("block->data<=top->ptr");
+    }
+    template <class Top> static void position_before_end(const tarnwick_block *block, Top &top) noexcept {
+        if (!(top->ptr <= block->data_end)) [[unlikely]]
+            stop_on_damage("top->ptr<=block->data_end");
+    }
+};
+
+/* The walk of tarnwick_visit_node, run here so that `f` is inlined into it. An exception from `f` leaves the
+ * walk at once; the walk holds nothing that needs releasing. */
 template <class F>
 bool visit(const tarnwick_list *root, const tarnwick_node *node, F &f) {
-    visit_context<F> context{f, 0, {}};
-    tarnwick_visit_node(root, node, &context, &deliver<F>);
-    if (context.error) std::rethrow_exception(context.error);
-    return context.open == 0;
+    tarnwick_iter iter;
+    internal::setup(&iter, root, node);
+    if (iter.top == nullptr) return true;
+    int open = 0;
+    auto deliver = [&f, &open](const tarnwick_event &e) {
+        open += open_change(e.type);
+        std::invoke(f, make_event(e.type, e.tag, e.data, e.length, depth_after(e.type, open)));
+    };
+    return internal::run_walk<walk_checks>(&iter, deliver);
 }
 
 }  // namespace detail
 
 /* ---- Walking as a range --------------------------------------------------------
- * An input range over one walk with the pull iterator:
+ * An input range over one walk, stepped inline as tarnwick_iter_next steps it:
  *
  *     for (const tarnwick::event &e : tree.events()) ...
  *     auto n = std::ranges::count_if(tree.events(), is_data);
@@ -231,9 +235,8 @@ bool visit(const tarnwick_list *root, const tarnwick_node *node, F &f) {
  * Dereferencing an iterator makes the current event as a value (so a
  * callable given to an algorithm takes `const tarnwick::event &` or
  * `tarnwick::event`, not `tarnwick::event &`); it stays valid after ++, its
- * bytes until the tree is disposed. Storing no event in the range keeps a
- * walk's cost per event at that of the C loop plus a subtraction. The tree must not be
- * appended to, disposed or moved while a walk over it is in progress. */
+ * bytes until the tree is disposed. The tree must not be appended to,
+ * disposed or moved while a walk over it is in progress. */
 class event_range {
 public:
     class iterator {
@@ -261,8 +264,8 @@ public:
     };
 
     // Starts a walk of `node`'s children, or of `root` when `node` is null.
-    event_range(const tarnwick_list *root, const tarnwick_node *node) noexcept : root_(root) {
-        tarnwick_iter_init(root, &iter_, node);
+    event_range(const tarnwick_list *root, const tarnwick_node *node) noexcept {
+        internal::setup(&iter_, root, node);
         step();
     }
     event_range(const event_range &) = delete;
@@ -278,9 +281,30 @@ public:
     bool stopped_at_limit() const noexcept { return current_ == nullptr && iter_.top != nullptr; }
 
 private:
-    void step() noexcept {
-        current_ = tarnwick_iter_next(root_, &iter_);
+    // The next event: one the last step kept, else one step of
+    // tarnwick_iter_next, inline. A data record that lies whole in its block
+    // is taken in one step, which keeps its two or three events here.
+    TARNWICK_ENGINE_INLINE void step() noexcept {
+        if (next_kept_ == kept_count_) {
+            current_ = iter_.top != nullptr ? take_events() : nullptr;
+        } else {
+            current_ = &kept_[next_kept_++];
+        }
         if (current_ != nullptr) open_ += detail::open_change(current_->type);
+    }
+    TARNWICK_ENGINE_INLINE const tarnwick_event *take_events() noexcept {
+        internal::in_place top{iter_.top};
+        int kept = 0;
+        auto keep = [this, &kept](const tarnwick_event &e) noexcept { kept_[kept++] = e; };
+        tarnwick_event scratch;
+        if (internal::deliver_next_whole_record(top, &scratch, keep)) {
+            kept_count_ = kept;
+            next_kept_ = 1;
+            return &kept_[0];
+        }
+        const bool delivered = internal::next_event<detail::walk_checks>(top, &iter_, &iter_.event);
+        iter_.top = top.frame;
+        return delivered ? &iter_.event : nullptr;
     }
     event current() const noexcept {
         const tarnwick_event &e = *current_;
@@ -288,9 +312,11 @@ private:
     }
 
     tarnwick_iter iter_;
-    const tarnwick_list *root_;
-    const tarnwick_event *current_ = nullptr;  // inside iter_; null once the walk has ended
+    const tarnwick_event *current_ = nullptr;  // in iter_ or kept_; null once the walk has ended
     int open_ = 0;
+    tarnwick_event kept_[3];  // a whole record's START, DATA and END
+    int kept_count_ = 0;
+    int next_kept_ = 0;       // the first of kept_ not yet delivered
 };
 
 /* ---- Nodes ------------------------------------------------------------------ */
@@ -378,9 +404,8 @@ public:
     // Calls `f(const event &)` for every event of a walk of the whole tree,
     // or of the children of `from`. Returns true after a complete walk, false
     // when the nesting limit stopped it. `f` must not append to or dispose
-    // the tree. If `f` throws, it is called no more, the walk runs out
-    // without it, and the exception is rethrown here; a noexcept `f` costs
-    // no exception handling at all.
+    // the tree. If `f` throws, the walk ends there and the exception
+    // leaves visit; the tree is unchanged.
     template <class F>
         requires std::invocable<F &, const event &>
     bool visit(F &&f) const {

@@ -1,7 +1,9 @@
 // The printers. The walk and the statistics use the C interface and the
 // public block fields only; the layout also reads record headers, through the
-// one decoding function below.
+// library's engine (tarnwick_engine.hpp).
 #include "show.hpp"
+
+#include "tarnwick_engine.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -122,10 +124,7 @@ void print_stats(const built_tree &tree, std::ostream &out) {
 
 namespace {
 
-// A record header as docs/format.md documents it: a 16-bit little-endian word
-// (bit 0 kind, 1 for a node; bits 1-3 L, the number of length bytes; bits 4-15
-// the tag), then L bytes of payload length, least significant first. This is
-// the tool's only reader of the format; the library has its own.
+// A record header, read through the library's own reader of the format.
 struct record_header {
     bool is_node;
     unsigned length_bytes;
@@ -134,16 +133,17 @@ struct record_header {
 };
 
 record_header read_header(const unsigned char *p) {
-    const unsigned word = p[0] | static_cast<unsigned>(p[1]) << 8;
-    const unsigned length_bytes = word >> 1 & 7;
-    std::uint32_t length = 0;
-    for (unsigned i = length_bytes; i-- > 0;) length = length << 8 | p[2 + i];
-    return {(word & 1) != 0, length_bytes, word >> 4, length};
+    const tarnwick::internal::record_header header = tarnwick::internal::read_header(p);
+    return {header.is_node, header.length_bytes, header.tag, tarnwick::internal::read_record_length(p, header)};
 }
 
-constexpr std::size_t kWordSize = 2;
+constexpr std::size_t kWordSize = tarnwick::internal::kWordSize;
 
-std::size_t round_even(std::size_t offset) { return offset + (offset & 1); }
+// The offset in `block` where a record that ends at `offset` is followed,
+// past its filler.
+std::size_t past_filler(const tarnwick_block *block, std::size_t offset) {
+    return static_cast<std::size_t>(tarnwick::internal::round_even(block->data + offset) - block->data);
+}
 
 // Prints one list's chain. A payload that runs on past its block is followed
 // into the next blocks, as the walk follows it.
@@ -241,7 +241,7 @@ std::size_t layout_printer::print_continuation(const tarnwick_block *block, std:
          << pending_.offset << ", " << plural(piece, "byte", "bytes") << " here";
     if (pending_.left != 0) out_ << ", " << pending_.left << " in the next blocks";
     out_ << ": " << preview(block->data, piece) << '\n';
-    return pending_.left == 0 ? round_even(piece) : used;
+    return pending_.left == 0 ? past_filler(block, piece) : used;
 }
 
 // Prints the record whose header is at `offset`; returns where the next
@@ -281,7 +281,7 @@ std::size_t layout_printer::print_record(const tarnwick_block *block, std::size_
         out_ << preview(p + kWordSize + h.length_bytes, here);
     }
     out_ << '\n';
-    return here < h.length ? used : round_even(payload + here);
+    return here < h.length ? used : past_filler(block, payload + here);
 }
 
 // Marks the bytes of the handle's non-null pointers, which are addresses and

@@ -1,5 +1,6 @@
-// Checks shared by the walk tests: both walks of one starting list, compared
-// with each other, with the model, and with where the tree's blocks lie.
+// Checks shared by the walk tests: the C walks and the inline C++ walks of one
+// starting list, compared with each other, with the model, and with where the
+// tree's blocks lie.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 
 #include "events.hpp"
 #include "model.hpp"
+#include "tarnwick.hpp"
 
 // A pull walk up to its first null, and what the iterator holds then.
 struct pulled_walk {
@@ -38,6 +40,41 @@ inline pulled_walk pull(const tarnwick_list *root, const tarnwick_node *node) {
                            as_raw(iter.event) == walk.after_null;
         walk.stays_null = walk.stays_null && still;
     }
+    return walk;
+}
+
+// An inline C++ walk (tree::visit or a tree's events()), as raw events, and
+// whether the nesting limit stopped it. Each event's depth must be the number
+// of records open around it, as worked out from the stream itself.
+struct cpp_walk {
+    std::vector<raw_event> events;
+    bool stopped = false;
+    bool depths_right = true;
+};
+
+inline void add_cpp_event(cpp_walk &walk, const tarnwick::event &e, int &open) {
+    const int type = static_cast<int>(e.kind());
+    if (type == TARNWICK_EVENT_END) --open;
+    walk.depths_right = walk.depths_right && e.depth() == open;
+    if (type == TARNWICK_EVENT_START) ++open;
+    walk.events.push_back({type, e.tag(), reinterpret_cast<const unsigned char *>(e.bytes().data()),
+                           static_cast<int>(e.bytes().size())});
+}
+
+inline cpp_walk cpp_visit(const tarnwick_list *root, const tarnwick_node *node) {
+    cpp_walk walk;
+    int open = 0;
+    auto add = [&](const tarnwick::event &e) { add_cpp_event(walk, e, open); };
+    walk.stopped = !tarnwick::detail::visit(root, node, add);
+    return walk;
+}
+
+inline cpp_walk cpp_range(const tarnwick_list *root, const tarnwick_node *node) {
+    cpp_walk walk;
+    int open = 0;
+    tarnwick::event_range range(root, node);
+    for (const tarnwick::event &e : range) add_cpp_event(walk, e, open);
+    walk.stopped = range.stopped_at_limit();
     return walk;
 }
 
@@ -71,6 +108,13 @@ inline ::testing::AssertionResult walks_match_model(mirrored_tree &tree, int sta
 
     if (std::string d = first_difference(pulled.events, visited); !d.empty())
         return ::testing::AssertionFailure() << "iterator against callback walk: " << d;
+    for (const auto &[name, walk] : {std::pair{"C++ visit", cpp_visit(tree.root(), node)},
+                                     std::pair{"C++ range", cpp_range(tree.root(), node)}}) {
+        if (std::string d = first_difference(walk.events, visited); !d.empty())
+            return ::testing::AssertionFailure() << name << " against callback walk: " << d;
+        if (walk.stopped != stopped || !walk.depths_right)
+            return ::testing::AssertionFailure() << name << (walk.depths_right ? " stop" : " depths") << " wrong";
+    }
     if (std::string fault = pieces_outside_blocks(visited, tree.lists()); !fault.empty())
         return ::testing::AssertionFailure() << fault;
     if (std::string fault = unbalanced(visited, !stopped); !fault.empty())

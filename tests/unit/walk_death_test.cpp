@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tarnwick.h"
+#include "tarnwick.hpp"
 
 #if GTEST_HAS_DEATH_TEST
 
@@ -88,7 +89,8 @@ TEST_F(WalkDeathTest, LengthFieldPastTheBlockStopsTheRelease) {
 
 // A header in the last two bytes of a full block that claims seven length
 // bytes: they would lie past the allocation, so the check comes before they
-// are read (the sanitizer build sees any read past the block).
+// are read (the sanitizer build sees any read past the block), by the C walk,
+// the release, and the C++ walks that run inline in the caller's code.
 TEST_F(WalkDeathTest, LengthBytesPastTheAllocationAreNeverRead) {
     constexpr uint32_t kFill = TARNWICK_FIRST_CAPACITY - 2 - 2 - 2;  // header, length bytes, last record
     const std::string fill(kFill, 'x');
@@ -109,6 +111,19 @@ TEST_F(WalkDeathTest, LengthBytesPastTheAllocationAreNeverRead) {
             tarnwick_dispose(&tree);
         },
         "after<=block->data_end");
+    const auto ignore_event = [](const tarnwick::event &) {};
+    EXPECT_DEATH(
+        {
+            *last_header |= kSevenLengthBytes;
+            tarnwick::detail::visit(&tree, nullptr, ignore_event);
+        },
+        "damaged tree: top->ptr<=block->data_end");
+    EXPECT_DEATH(
+        {
+            *last_header |= kSevenLengthBytes;
+            for (const tarnwick::event &e : tarnwick::event_range(&tree, nullptr)) ignore_event(e);
+        },
+        "damaged tree: top->ptr<=block->data_end");
 }
 
 }  // namespace

@@ -1,0 +1,479 @@
+/*
+ * tarnwick_engine.hpp - not an interface. The record format as it is read,
+ * and the steps of a walk, written once for the library, for the inline
+ * walks of tarnwick.hpp and for the tarnwick tool. Everything here may change
+ * with any release: programs include tarnwick.h or tarnwick.hpp instead.
+ *
+ * This is the one place that spells out the bits of a record. The library
+ * writes records through the encoders below and stays their only writer.
+ *
+ * The checks that keep a walk inside its blocks belong to the code that
+ * instantiates the templates: it passes a class `Checks` with four static
+ * functions, each of which must stop the program when its condition fails.
+ *   record_after_data(block, after)    block->data <= after
+ *   record_before_end(block, after)    after <= block->data_end
+ *   position_after_data(block, top)    block->data <= top->ptr
+ *   position_before_end(block, top)    top->ptr <= block->data_end
+ * `after` is an address worked out from a record's header or length field,
+ * `top` the handle of the frame being stepped (its fields through `top->`,
+ * so each of the two handles below will do); each is checked before
+ * anything is read at it.
+ */
+#ifndef TARNWICK_ENGINE_HPP
+#define TARNWICK_ENGINE_HPP
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#include "tarnwick.h"
+
+#if defined(_MSC_VER) && !defined(__GNUC__) && (defined(_M_IX86) || defined(_M_X64))
+#include <xmmintrin.h>
+#endif
+
+/* Helpers that run once per event or per record are forced inline into the
+ * loops that call them; left to themselves, compilers inline them in one
+ * build and not in the next. TARNWICK_ENGINE_PREFETCH asks for the cache line
+ * at an address without reading it; it never faults, so the address need not
+ * be inside any allocation, and is undefined again at the end;
+ * TARNWICK_ENGINE_INLINE serves tarnwick.hpp's walks too. */
+#if defined(__GNUC__)
+#define TARNWICK_ENGINE_INLINE inline __attribute__((always_inline))
+#define TARNWICK_ENGINE_PREFETCH(address) __builtin_prefetch(address)
+#elif defined(_MSC_VER)
+#define TARNWICK_ENGINE_INLINE __forceinline
+#if defined(_M_IX86) || defined(_M_X64)
+#define TARNWICK_ENGINE_PREFETCH(address) _mm_prefetch(static_cast<const char *>(address), _MM_HINT_T0)
+#endif
+#else
+#define TARNWICK_ENGINE_INLINE inline
+#endif
+#ifndef TARNWICK_ENGINE_PREFETCH
+#define TARNWICK_ENGINE_PREFETCH(address) ((void)(address))
+#endif
+
+namespace tarnwick::internal {
+
+/* ---- Layout facts the format depends on ------------------------------------ */
+
+constexpr std::size_t kPointerSize = sizeof(void *);
+
+static_assert(offsetof(tarnwick_block, data) == 3 * kPointerSize + 4,
+              "a block's data area starts right after its five header fields");
+static_assert(offsetof(tarnwick_block, data) % 2 == 0, "data areas start at even addresses");
+static_assert(sizeof(tarnwick_list) == 2 * kPointerSize, "a list is two pointers");
+static_assert(sizeof(tarnwick_node) == 3 * kPointerSize, "a node handle is three pointers");
+static_assert(offsetof(tarnwick_node, children) == 0, "a node handle starts with its list");
+static_assert(alignof(tarnwick_node) <= kPointerSize, "handles sit at pointer-aligned addresses");
+static_assert(TARNWICK_NODE_LENGTH <= 0xFF, "a node's length fits its one length byte");
+static_assert(TARNWICK_NODE_LENGTH >= sizeof(tarnwick_node) + kPointerSize - 1,
+              "a node's payload holds its handle wherever alignment puts it");
+
+/* ---- Record format -----------------------------------------------------------
+ * The header word, little-endian at an even address:
+ *   bit 0     kind: 1 node record, 0 data record
+ *   bits 1-3  L: number of length bytes after the word
+ *   bits 4-15 tag
+ * then L bytes of payload length, least significant first, then the payload,
+ * then one zero filler byte when that leaves the end odd. A node record's
+ * payload is TARNWICK_NODE_LENGTH bytes (one length byte) and holds the
+ * node's handle. */
+
+constexpr unsigned kKindNode = 1;
+constexpr unsigned kLengthShift = 1;
+constexpr unsigned kLengthMask = 7;
+constexpr unsigned kTagShift = 4;
+constexpr std::size_t kWordSize = 2;
+constexpr unsigned kBitsPerByte = 8;
+constexpr unsigned kByteMask = 0xFF;
+constexpr uint32_t kCountMask = TARNWICK_MAX_LENGTH;  // a walk counts payload bytes in 31 bits
+constexpr unsigned kNodeLengthBytes = 1;
+constexpr std::size_t kNodeRecordSize = TARNWICK_NODE_RECORD_SIZE;
+
+/* What the header word says. The length bytes behind it are read separately,
+ * once a reader has checked that they lie inside the block. */
+struct record_header {
+    bool is_node;
+    unsigned length_bytes;  // L
+    uint16_t tag;
+};
+
+// The filler: records start, and payloads end, at even addresses.
+template <class Byte> TARNWICK_ENGINE_INLINE Byte *round_even(Byte *p) {
+    return p + (reinterpret_cast<uintptr_t>(p) & 1);
+}
+
+// The fewest bytes that hold `length`: 0 for 0, then 1 to 4.
+TARNWICK_ENGINE_INLINE unsigned length_bytes_for(uint32_t length) {
+    return static_cast<unsigned>(std::bit_width(length) + kBitsPerByte - 1) / kBitsPerByte;
+}
+
+TARNWICK_ENGINE_INLINE uint32_t read_length(const unsigned char *field, unsigned length_bytes) {
+    uint32_t length = 0;
+    // Most significant first, so that bytes beyond the fourth shift out.
+    for (unsigned i = length_bytes; i-- > 0;) length = length << kBitsPerByte | field[i];
+    return length;
+}
+
+TARNWICK_ENGINE_INLINE void write_length(unsigned char *field, unsigned length_bytes, uint32_t length) {
+    for (unsigned i = 0; i < length_bytes; ++i, length >>= kBitsPerByte)
+        field[i] = static_cast<unsigned char>(length & kByteMask);
+}
+
+TARNWICK_ENGINE_INLINE unsigned read_word(const unsigned char *p) {
+    return p[0] | static_cast<unsigned>(p[1]) << kBitsPerByte;
+}
+
+// Writes the header word of a record with the low 12 bits of `tag`.
+TARNWICK_ENGINE_INLINE void write_word(unsigned char *p, bool is_node, unsigned length_bytes, int tag) {
+    const unsigned word = (static_cast<unsigned>(tag) & TARNWICK_MAX_TAG) << kTagShift | length_bytes << kLengthShift |
+                          (is_node ? kKindNode : 0);
+    p[0] = static_cast<unsigned char>(word & kByteMask);
+    p[1] = static_cast<unsigned char>(word >> kBitsPerByte);
+}
+
+TARNWICK_ENGINE_INLINE record_header read_header(const unsigned char *p) {
+    const unsigned word = read_word(p);
+    return {(word & kKindNode) != 0, word >> kLengthShift & kLengthMask, static_cast<uint16_t>(word >> kTagShift)};
+}
+
+// The payload length n of the record at `p`: the low 32 bits of its field.
+TARNWICK_ENGINE_INLINE uint32_t read_record_length(const unsigned char *p, record_header header) {
+    return read_length(p + kWordSize, header.length_bytes);
+}
+
+// The tag alone, for the steps after a record's START: the word without the
+// length bytes behind it.
+TARNWICK_ENGINE_INLINE uint16_t read_tag(const unsigned char *p) {
+    return static_cast<uint16_t>(read_word(p) >> kTagShift);
+}
+
+// A node record embeds its handle at the first pointer-aligned address after
+// its length byte; the record is large enough for any alignment.
+inline tarnwick_node *node_handle(const unsigned char *record) {
+    const uintptr_t at = reinterpret_cast<uintptr_t>(record + kWordSize + kNodeLengthBytes);
+    const uintptr_t aligned = (at + kPointerSize - 1) & ~static_cast<uintptr_t>(kPointerSize - 1);
+    return reinterpret_cast<tarnwick_node *>(const_cast<unsigned char *>(record) + (aligned - at) + kWordSize +
+                                             kNodeLengthBytes);
+}
+
+/* ---- Reading a list ------------------------------------------------------------ */
+
+// The list an operation works on: the node's children, else the root list.
+template <class List, class Node> TARNWICK_ENGINE_INLINE List *target_list(List *root, Node *node) {
+    return node ? &node->children : root;
+}
+
+// A list is empty when it has no block or its tail holds no bytes. Every
+// reader applies this one test before walking a list.
+inline bool list_is_empty(const tarnwick_list *list) {
+    return list->first == nullptr || list->last->data_end == list->last->data;
+}
+
+struct position {
+    const tarnwick_block *block;  // null: the end of the list
+    const unsigned char *record;
+};
+
+// Finds where the record after the one at `record` (in `block`) begins,
+// following a payload that runs on across blocks. A record that ends exactly
+// at a block's end leads to the next block's data area.
+template <class Checks> position skip_record(const tarnwick_block *block, const unsigned char *record) {
+    const record_header header = read_header(record);
+    const unsigned char *after = record + kWordSize + header.length_bytes;
+    Checks::record_after_data(block, after);
+    Checks::record_before_end(block, after);
+    uint32_t left = read_record_length(record, header);
+    for (;;) {
+        const std::size_t room = static_cast<std::size_t>(block->data_end - after);
+        if (room > left) {
+            after += left;
+            break;
+        }
+        left -= static_cast<uint32_t>(room);
+        if (left == 0) {
+            after = block->data_end;
+            break;
+        }
+        block = block->next;
+        if (block == nullptr) return {nullptr, nullptr};
+        after = block->data;
+        Checks::record_before_end(block, after);
+    }
+    after = round_even(after);
+    if (after != block->data_end) return {block, after};
+    if (block->next == nullptr) return {nullptr, nullptr};
+    return {block->next, block->next->data};
+}
+
+// The handle inside the node record at `record` in `block`, once the whole
+// record is known to lie inside the block.
+template <class Checks> const tarnwick_node *node_in_block(const tarnwick_block *block, const unsigned char *record) {
+    const unsigned char *after = record + kNodeRecordSize;
+    Checks::record_before_end(block, after);
+    return node_handle(record);
+}
+
+/* ---- Traversal ------------------------------------------------------------------
+ * A walk is a stack of frames, one per open list. Each step produces one
+ * event. A frame is "inside" a record (state bit 0) from its START until its
+ * END is produced; state's upper bits count payload bytes still to deliver.
+ * The END of a list's last record is produced together with closing the
+ * list. Each step rereads `data_end` and `next`, so records appended between
+ * steps are seen if the walk has not yet passed their place.
+ *
+ * The steps are written once, over a handle `top` to the deepest open frame:
+ * `in_place` steps the frame where it lies, inside its tarnwick_iter, once
+ * per call (a pull walk); `live_frame` copies it into a local, which the
+ * compiler keeps in registers across a whole walk, and writes it back only
+ * when it pushes or pops a frame (a walk that runs to its end in one call). */
+
+constexpr uint32_t kInside = 1;
+
+// How far ahead of each record header a walk asks for memory. Blocks are
+// allocated as the tree grows, one after another, so what lies ahead in
+// memory is mostly what the walk reads next, the blocks of child lists
+// included; without the hint, a walk of a tree of many small lists waits
+// on memory at nearly every block. Records are often longer than a cache
+// line, so each header asks for two adjacent lines; and since the walk
+// jumps back and forth between a list and its children's blocks, it asks at
+// three distances. On the benchmarks' tree of many small lists (W2) a walk
+// took about 57 ms with no hint, 36 with one line per record, 17 with this.
+constexpr uintptr_t kReadAhead = 4096;
+constexpr unsigned kReadAheadDistances = 3;
+constexpr uintptr_t kCacheLine = 64;
+
+// The address is worked out as an integer, so no pointer outside the
+// allocation is ever formed.
+TARNWICK_ENGINE_INLINE void read_ahead(const unsigned char *ptr) {
+    uintptr_t ahead = reinterpret_cast<uintptr_t>(ptr);
+    for (unsigned i = 0; i < kReadAheadDistances; ++i) {
+        ahead += kReadAhead;
+        TARNWICK_ENGINE_PREFETCH(reinterpret_cast<const void *>(ahead));
+        TARNWICK_ENGINE_PREFETCH(reinterpret_cast<const void *>(ahead + kCacheLine));
+    }
+}
+
+// The two handles to the deepest frame. The steps need only two things of a
+// handle: its fields, through `top->`, and `move_to`, which makes another
+// frame (or none, once the walk is complete) the deepest.
+
+// The deepest frame of a pull walk, stepped where it lies.
+struct in_place {
+    tarnwick_frame *frame;  // null once the walk is complete
+    tarnwick_frame *operator->() const { return frame; }
+    void move_to(tarnwick_frame *to) { frame = to; }
+};
+
+// The deepest frame of a walk held in a local copy. The frame itself is
+// brought up to date only when the walk moves to another one.
+struct live_frame {
+    explicit live_frame(tarnwick_frame *from) : frame(from), fields(*from) {}
+
+    tarnwick_frame *frame;  // the frame `fields` belong to; null once complete
+    tarnwick_frame fields;
+
+    tarnwick_frame *operator->() { return &fields; }
+    TARNWICK_ENGINE_INLINE void move_to(tarnwick_frame *to) {
+        *frame = fields;
+        frame = to;
+        if (to != nullptr) fields = *to;
+    }
+};
+
+// Fields one by one: building a whole struct and copying it would store and
+// reload it in pieces of different widths, which stalls the reload.
+TARNWICK_ENGINE_INLINE void set_event(tarnwick_event *event, int type, uint16_t tag, const unsigned char *data,
+                                      int length) {
+    event->type = type;
+    event->tag = tag;
+    event->data = data;
+    event->length = length;
+}
+
+// Points `frame` at the start of `list`, or leaves it all zero for an empty
+// list. Returns whether there is anything to walk.
+inline bool open_frame(tarnwick_frame *frame, const tarnwick_list *list) {
+    *frame = tarnwick_frame{};
+    if (list == nullptr || list_is_empty(list)) return false;
+    frame->block = list->first;
+    frame->list = list;
+    frame->ptr = list->first->data;
+    return true;
+}
+
+// Starts a walk of `node`'s children, or of `root` when `node` is null.
+inline void setup(tarnwick_iter *iter, const tarnwick_list *root, const tarnwick_node *node) {
+    *iter = tarnwick_iter{};
+    iter->levels = TARNWICK_MAX_LEVELS;
+    // An empty starting list is a walk that is already complete.
+    iter->top = open_frame(&iter->frames[0], target_list(root, node)) ? &iter->frames[0] : nullptr;
+}
+
+// Once a position reaches its block's end, the next record (or the rest of a
+// payload) is at the start of the following block.
+template <class Top> TARNWICK_ENGINE_INLINE void move_on_at_block_end(Top &top) {
+    if (top->ptr == top->block->data_end && top->block->next != nullptr) {
+        top->block = top->block->next;
+        top->ptr = top->block->data;
+    }
+}
+
+// The top frame's list has no more records: its last record ends with the
+// list, and the walk goes back to the frame below, or is complete.
+template <class Top> TARNWICK_ENGINE_INLINE void close_list(Top &top, tarnwick_iter *iter, tarnwick_event *event) {
+    set_event(event, TARNWICK_EVENT_END, read_tag(top->record), nullptr, 0);
+    if (top.frame == &iter->frames[0]) {
+        top.move_to(nullptr);
+    } else {
+        ++iter->levels;
+        top.move_to(top.frame - 1);
+    }
+}
+
+// Delivers the next piece of the current record's payload, or its END when
+// nothing is left.
+template <class Checks, class Top> TARNWICK_ENGINE_INLINE void continue_record(Top &top, tarnwick_event *event) {
+    const tarnwick_block *block = top->block;
+    Checks::position_after_data(block, top);
+    Checks::position_before_end(block, top);
+    const uint32_t left = top->state >> 1;
+    const std::size_t room = static_cast<std::size_t>(block->data_end - top->ptr);
+    const uint32_t piece = room < left ? static_cast<uint32_t>(room) : left;
+    const uint16_t tag = read_tag(top->record);
+    if (piece != 0) {
+        set_event(event, TARNWICK_EVENT_DATA, tag, top->ptr, static_cast<int>(piece));
+        top->ptr += piece;
+        top->state = (left - piece) << 1 | kInside;
+        if (left == piece) top->ptr = round_even(top->ptr);
+    } else {
+        set_event(event, TARNWICK_EVENT_END, tag, nullptr, 0);
+        top->ptr = round_even(top->ptr);
+        top->state = 0;
+    }
+    move_on_at_block_end(top);
+}
+
+// Pushes a frame for the children of the node record just begun, and moves
+// the top frame past that record. A node without children gets no frame: its
+// END then follows at its own level. The frame below keeps the node "inside"
+// with nothing left to deliver, so the node's END comes from this level
+// whether or not more records follow it by then.
+template <class Checks, class Top> TARNWICK_ENGINE_INLINE void enter_node(Top &top, tarnwick_iter *iter) {
+    tarnwick_frame *child = top.frame + 1;
+    const tarnwick_node *handle = node_in_block<Checks>(top->block, top->record);
+    const bool has_children = open_frame(child, &handle->children);
+    top->state = kInside;
+    const position next = skip_record<Checks>(top->block, top->record);
+    if (next.block != nullptr) {
+        top->block = next.block;
+        top->ptr = next.record;
+    } else {
+        top->ptr = top->block->data_end;
+    }
+    if (has_children) {
+        --iter->levels;
+        top.move_to(child);
+    }
+}
+
+// Reads the header at the read position and gives the record's START. A node
+// met with no levels left stops the walk (returns false); the frame is left
+// at the node's header, so every later step stops there again and never
+// reads its bytes.
+template <class Checks, class Top>
+TARNWICK_ENGINE_INLINE bool begin_record(Top &top, tarnwick_iter *iter, tarnwick_event *event) {
+    const record_header header = read_header(top->ptr);
+    read_ahead(top->ptr);
+    top->record = top->ptr;
+    set_event(event, TARNWICK_EVENT_START, header.tag, nullptr, 0);
+    if (header.is_node) {
+        if (iter->levels == 0) return false;
+        enter_node<Checks>(top, iter);
+        return true;
+    }
+    const tarnwick_block *block = top->block;
+    top->ptr += kWordSize + header.length_bytes;
+    Checks::position_before_end(block, top);
+    top->state = (read_record_length(top->record, header) & kCountMask) << 1 | kInside;
+    move_on_at_block_end(top);
+    return true;
+}
+
+// One step of the walk, leaving its event in `*event`; `top.frame` must not
+// be null. Returns false when the nesting limit stops the walk.
+template <class Checks, class Top>
+TARNWICK_ENGINE_INLINE bool next_event(Top &top, tarnwick_iter *iter, tarnwick_event *event) {
+    move_on_at_block_end(top);
+    if (top->ptr == top->block->data_end) {
+        close_list(top, iter, event);
+        return true;
+    }
+    if (top->state & kInside) {
+        continue_record<Checks>(top, event);
+        return true;
+    }
+    return begin_record<Checks>(top, iter, event);
+}
+
+// A data record at the read position of a frame that is between records,
+// when it lies whole in its block with more bytes after it: its START, its
+// DATA (unless the payload is empty) and its END, handed to `deliver` in one
+// go, with the frame left at the next record. These are the events the steps
+// give one by one, and the END comes from inside the record, as it does
+// there, since records appended meanwhile only add bytes after it. Returns
+// false, having read only the header word, for any other record, which the
+// steps then take with their checks. Every byte read lies below data_end.
+template <class Top, class Deliver>
+TARNWICK_ENGINE_INLINE bool deliver_whole_record(Top &top, tarnwick_event *event, Deliver &deliver) {
+    const unsigned char *record = top->ptr;
+    const record_header header = read_header(record);
+    const auto room = static_cast<std::size_t>(top->block->data_end - record);
+    const std::size_t payload_at = kWordSize + header.length_bytes;
+    if (header.is_node || payload_at >= room) return false;
+    const uint32_t length = read_record_length(record, header) & kCountMask;
+    const std::size_t size = payload_at + length;
+    if (size >= room - (size & 1)) return false;
+    read_ahead(record);
+    top->record = record;
+    set_event(event, TARNWICK_EVENT_START, header.tag, nullptr, 0);
+    deliver(*event);
+    if (length != 0) {
+        set_event(event, TARNWICK_EVENT_DATA, header.tag, record + payload_at, static_cast<int>(length));
+        deliver(*event);
+    }
+    set_event(event, TARNWICK_EVENT_END, header.tag, nullptr, 0);
+    deliver(*event);
+    top->ptr = round_even(record + size);
+    return true;
+}
+
+// Delivers the next record whole, as deliver_whole_record does, when the
+// frame is between records and one follows that lies whole in its block.
+// Returns false, having delivered nothing, otherwise.
+template <class Top, class Deliver>
+TARNWICK_ENGINE_INLINE bool deliver_next_whole_record(Top &top, tarnwick_event *event, Deliver &deliver) {
+    move_on_at_block_end(top);
+    return top->ptr != top->block->data_end && !(top->state & kInside) && deliver_whole_record(top, event, deliver);
+}
+
+// A whole walk from `iter`, set up and not yet complete, handing each event
+// to `deliver(const tarnwick_event &)`, with the deepest frame held in
+// registers. Returns false when the nesting limit stopped the walk.
+template <class Checks, class Deliver> TARNWICK_ENGINE_INLINE bool run_walk(tarnwick_iter *iter, Deliver &deliver) {
+    live_frame top(iter->top);
+    tarnwick_event event;
+    do {
+        if (deliver_next_whole_record(top, &event, deliver)) continue;
+        if (!next_event<Checks>(top, iter, &event)) return false;
+        deliver(event);
+    } while (top.frame != nullptr);
+    return true;
+}
+
+}  // namespace tarnwick::internal
+
+#undef TARNWICK_ENGINE_PREFETCH
+
+#endif /* TARNWICK_ENGINE_HPP */
