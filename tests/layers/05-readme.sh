@@ -14,14 +14,6 @@ command=$(awk '/^```/ { if (open) exit; open = 1; next } open { print; exit }' R
 echo "the README's first command: $command"
 expected=tests/tool/cases/sample-walk.out
 
-# Copies the files git knows of (tracked or not ignored), as they are now.
-copy_tree() {
-  rm -rf "$1" && mkdir -p "$1"
-  git ls-files -z --cached --others --exclude-standard \
-    | while IFS= read -r -d '' f; do [ -f "$f" ] && printf '%s\0' "$f"; done \
-    | xargs -0 cp --parents -t "$1"
-}
-
 for compiler in default clang; do
   copy=build/readme/$compiler
   copy_tree "$copy"

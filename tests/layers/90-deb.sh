@@ -1,6 +1,5 @@
 # The Debian packages: built with dpkg-buildpackage from a clean copy of the
-# repository's files (what git holds, uncommitted changes to tracked files
-# included), checked by lintian, installed with dpkg, then used with nothing
+# repository's files as they stand (copy_tree), checked by lintian, installed with dpkg, then used with nothing
 # but the system install: a C program through pkg-config, a C++ one through
 # find_package, the tarnwick tool and its manual. The packages are purged at
 # the end, whether the steps passed or not.
@@ -19,9 +18,7 @@ work=build/deb
 version=$(dpkg-parsechangelog -S Version)
 src=$work/libtarnwick-$version
 rm -rf "$work"
-mkdir -p "$src"
-tree=$(git -c user.name=tests -c user.email=tests@localhost stash create)
-git archive "${tree:-HEAD}" | tar -x -C "$src"
+copy_tree "$src"
 start=$SECONDS
 (cd "$src" && dpkg-buildpackage -us -uc -b -j"$jobs") >"$work/build.log" 2>&1 \
   || { tail -n 60 "$work/build.log"; exit 1; }

@@ -67,6 +67,16 @@ cross_suite() {
   TARNWICK_QUICK=1 GTEST_DEATH_TEST_STYLE=fast run_ctest "$name"
 }
 
+# Copies the files git knows of (tracked, or untracked and not ignored), as
+# they are in the work tree now, into the new folder DEST: a clean copy of
+# the tree with no build output in it.
+copy_tree() {
+  rm -rf "$1" && mkdir -p "$1"
+  git ls-files -z --cached --others --exclude-standard \
+    | while IFS= read -r -d '' f; do [ -f "$f" ] && printf '%s\0' "$f"; done \
+    | xargs -0 cp --parents -t "$1"
+}
+
 # Whether this kernel runs 32-bit x86 programs: some are built without IA-32
 # emulation and refuse them ("Exec format error"). Needs gcc -m32.
 runs_i386() {
