@@ -282,8 +282,10 @@ public:
 
 private:
     // The next event: one the last step kept, else one step of
-    // tarnwick_iter_next, inline. A data record that lies whole in its block
-    // is taken in one step, which keeps its two or three events here.
+    // tarnwick_iter_next, inline. A run of data records that lie whole in
+    // their block is taken in one step, up to kKeptRecords of them, which
+    // keeps their events here: the loop that takes them is the callback
+    // walk's, and each later step only hands one on.
     TARNWICK_ENGINE_INLINE void step() noexcept {
         if (next_kept_ == kept_count_) {
             current_ = iter_.top != nullptr ? take_events() : nullptr;
@@ -296,8 +298,9 @@ private:
         internal::in_place top{iter_.top};
         int kept = 0;
         auto keep = [this, &kept](const tarnwick_event &e) noexcept { kept_[kept++] = e; };
-        tarnwick_event scratch;
-        if (internal::deliver_next_whole_record(top, &scratch, keep)) {
+        internal::move_on_at_block_end(top);
+        auto room_left = [&kept] { return kept <= static_cast<int>((kKeptRecords - 1) * kEventsPerRecord); };
+        if (!(top->state & internal::kInside) && internal::deliver_whole_records(top, keep, room_left)) {
             kept_count_ = kept;
             next_kept_ = 1;
             return &kept_[0];
@@ -314,7 +317,9 @@ private:
     tarnwick_iter iter_;
     const tarnwick_event *current_ = nullptr;  // in iter_ or kept_; null once the walk has ended
     int open_ = 0;
-    tarnwick_event kept_[3];  // a whole record's START, DATA and END
+    static constexpr std::size_t kKeptRecords = 16;
+    static constexpr std::size_t kEventsPerRecord = 3;  // START, DATA, END
+    tarnwick_event kept_[kKeptRecords * kEventsPerRecord];
     int kept_count_ = 0;
     int next_kept_ = 0;       // the first of kept_ not yet delivered
 };

@@ -116,6 +116,21 @@ TARNWICK_ENGINE_INLINE uint32_t read_length(const unsigned char *field, unsigned
     return length;
 }
 
+/* The same length when at least four bytes lie readable at `field`: the
+ * field's low four bytes, less those beyond its own L. One load and a mask,
+ * where the byte loop's trip count changes from record to record. */
+constexpr std::size_t kFourBytes = sizeof(uint32_t);
+
+TARNWICK_ENGINE_INLINE uint32_t read_length_of_four(const unsigned char *field, unsigned length_bytes) {
+    const uint32_t four = field[0] | static_cast<uint32_t>(field[1]) << kBitsPerByte |
+                          static_cast<uint32_t>(field[2]) << 2 * kBitsPerByte |
+                          static_cast<uint32_t>(field[3]) << 3 * kBitsPerByte;
+    // L is at most 7, so the shift stays below 64; bytes past the fourth fall
+    // off with the conversion to 32 bits.
+    const uint64_t mask = (uint64_t{1} << kBitsPerByte * length_bytes) - 1;
+    return static_cast<uint32_t>(four & mask);
+}
+
 TARNWICK_ENGINE_INLINE void write_length(unsigned char *field, unsigned length_bytes, uint32_t length) {
     for (unsigned i = 0; i < length_bytes; ++i, length >>= kBitsPerByte)
         field[i] = static_cast<unsigned char>(length & kByteMask);
@@ -176,9 +191,18 @@ struct position {
     const unsigned char *record;
 };
 
+// Where the next record begins, given the end of a record (before its
+// filler) in `block`: a record that ends exactly at a block's end leads to
+// the next block's data area.
+TARNWICK_ENGINE_INLINE position position_after(const tarnwick_block *block, const unsigned char *end) {
+    end = round_even(end);
+    if (end != block->data_end) return {block, end};
+    if (block->next == nullptr) return {nullptr, nullptr};
+    return {block->next, block->next->data};
+}
+
 // Finds where the record after the one at `record` (in `block`) begins,
-// following a payload that runs on across blocks. A record that ends exactly
-// at a block's end leads to the next block's data area.
+// following a payload that runs on across blocks.
 template <class Checks> position skip_record(const tarnwick_block *block, const unsigned char *record) {
     const record_header header = read_header(record);
     const unsigned char *after = record + kWordSize + header.length_bytes;
@@ -201,10 +225,7 @@ template <class Checks> position skip_record(const tarnwick_block *block, const 
         after = block->data;
         Checks::record_before_end(block, after);
     }
-    after = round_even(after);
-    if (after != block->data_end) return {block, after};
-    if (block->next == nullptr) return {nullptr, nullptr};
-    return {block->next, block->next->data};
+    return position_after(block, after);
 }
 
 // The handle inside the node record at `record` in `block`, once the whole
@@ -365,7 +386,8 @@ template <class Checks, class Top> TARNWICK_ENGINE_INLINE void enter_node(Top &t
     const tarnwick_node *handle = node_in_block<Checks>(top->block, top->record);
     const bool has_children = open_frame(child, &handle->children);
     top->state = kInside;
-    const position next = skip_record<Checks>(top->block, top->record);
+    // node_in_block has found the whole record in the block.
+    const position next = position_after(top->block, top->record + kNodeRecordSize);
     if (next.block != nullptr) {
         top->block = next.block;
         top->ptr = next.record;
@@ -417,45 +439,57 @@ TARNWICK_ENGINE_INLINE bool next_event(Top &top, tarnwick_iter *iter, tarnwick_e
     return begin_record<Checks>(top, iter, event);
 }
 
-// A data record at the read position of a frame that is between records,
-// when it lies whole in its block with more bytes after it: its START, its
-// DATA (unless the payload is empty) and its END, handed to `deliver` in one
-// go, with the frame left at the next record. These are the events the steps
-// give one by one, and the END comes from inside the record, as it does
-// there, since records appended meanwhile only add bytes after it. Returns
-// false, having read only the header word, for any other record, which the
-// steps then take with their checks. Every byte read lies below data_end.
-template <class Top, class Deliver>
-TARNWICK_ENGINE_INLINE bool deliver_whole_record(Top &top, tarnwick_event *event, Deliver &deliver) {
-    const unsigned char *record = top->ptr;
-    const record_header header = read_header(record);
-    const auto room = static_cast<std::size_t>(top->block->data_end - record);
-    const std::size_t payload_at = kWordSize + header.length_bytes;
-    if (header.is_node || payload_at >= room) return false;
-    const uint32_t length = read_record_length(record, header) & kCountMask;
-    const std::size_t size = payload_at + length;
-    if (size >= room - (size & 1)) return false;
+// The data record at `record`, when it lies whole before `end` with more
+// bytes after it: its START, its DATA (unless the payload is empty) and its
+// END, handed to `deliver` in one go. These are the events the steps give one
+// by one, and the END comes from inside the record, as it does there, since
+// records appended meanwhile only add bytes after it. Returns where the next
+// record begins, or null, having delivered nothing, for any other record,
+// which the steps then take with their checks. Every byte read lies below
+// `end`, which is the block's data_end or was so earlier in the walk.
+template <class Deliver>
+TARNWICK_ENGINE_INLINE const unsigned char *deliver_whole_record(const unsigned char *record,
+                                                                 const unsigned char *end, Deliver &deliver) {
+    const auto room = static_cast<std::size_t>(end - record);
+    if (room < kWordSize + kFourBytes) return nullptr;
+    const unsigned word = read_word(record);
+    if (word & kKindNode) return nullptr;
+    const unsigned length_bytes = word >> kLengthShift & kLengthMask;
+    const uint32_t length = read_length_of_four(record + kWordSize, length_bytes) & kCountMask;
+    const std::size_t size = kWordSize + length_bytes + length;
+    if (size >= room - (size & 1)) return nullptr;
     read_ahead(record);
-    top->record = record;
-    set_event(event, TARNWICK_EVENT_START, header.tag, nullptr, 0);
-    deliver(*event);
+    const auto tag = static_cast<uint16_t>(word >> kTagShift);
+    tarnwick_event event;
+    set_event(&event, TARNWICK_EVENT_START, tag, nullptr, 0);
+    deliver(event);
     if (length != 0) {
-        set_event(event, TARNWICK_EVENT_DATA, header.tag, record + payload_at, static_cast<int>(length));
-        deliver(*event);
+        set_event(&event, TARNWICK_EVENT_DATA, tag, record + kWordSize + length_bytes, static_cast<int>(length));
+        deliver(event);
     }
-    set_event(event, TARNWICK_EVENT_END, header.tag, nullptr, 0);
-    deliver(*event);
-    top->ptr = round_even(record + size);
-    return true;
+    set_event(&event, TARNWICK_EVENT_END, tag, nullptr, 0);
+    deliver(event);
+    return round_even(record + size);
 }
 
-// Delivers the next record whole, as deliver_whole_record does, when the
-// frame is between records and one follows that lies whole in its block.
-// Returns false, having delivered nothing, otherwise.
-template <class Top, class Deliver>
-TARNWICK_ENGINE_INLINE bool deliver_next_whole_record(Top &top, tarnwick_event *event, Deliver &deliver) {
-    move_on_at_block_end(top);
-    return top->ptr != top->block->data_end && !(top->state & kInside) && deliver_whole_record(top, event, deliver);
+// Delivers, as deliver_whole_record does, the records from the read position
+// of a frame that is between records on, for as long as they lie whole in
+// its block and `more()` says to go on, and leaves the frame at the first one
+// it did not take. Returns whether it took any. The block's end is read once:
+// appends made meanwhile only move it on, so an end read earlier only hands
+// the records after it to the steps.
+template <class Top, class Deliver, class More>
+TARNWICK_ENGINE_INLINE bool deliver_whole_records(Top &top, Deliver &deliver, More more) {
+    const unsigned char *record = top->ptr;
+    const unsigned char *const end = top->block->data_end;
+    const unsigned char *next = deliver_whole_record(record, end, deliver);
+    if (next == nullptr) return false;
+    do {
+        top->record = record;
+        record = next;
+    } while (more() && (next = deliver_whole_record(record, end, deliver)) != nullptr);
+    top->ptr = record;
+    return true;
 }
 
 // A whole walk from `iter`, set up and not yet complete, handing each event
@@ -465,7 +499,8 @@ template <class Checks, class Deliver> TARNWICK_ENGINE_INLINE bool run_walk(tarn
     live_frame top(iter->top);
     tarnwick_event event;
     do {
-        if (deliver_next_whole_record(top, &event, deliver)) continue;
+        move_on_at_block_end(top);
+        if (!(top->state & kInside)) deliver_whole_records(top, deliver, [] { return true; });
         if (!next_event<Checks>(top, iter, &event)) return false;
         deliver(event);
     } while (top.frame != nullptr);
