@@ -37,16 +37,22 @@
  * build and not in the next. TARNWICK_ENGINE_PREFETCH asks for the cache line
  * at an address without reading it; it never faults, so the address need not
  * be inside any allocation, and is undefined again at the end;
- * TARNWICK_ENGINE_INLINE serves tarnwick.hpp's walks too. */
+ * TARNWICK_ENGINE_INLINE serves tarnwick.hpp's walks too. A build that
+ * defines TARNWICK_ENGINE_INLINE itself keeps its own (the coverage build
+ * makes it plain `inline`, so that each helper is one function to count). */
 #if defined(__GNUC__)
+#ifndef TARNWICK_ENGINE_INLINE
 #define TARNWICK_ENGINE_INLINE inline __attribute__((always_inline))
+#endif
 #define TARNWICK_ENGINE_PREFETCH(address) __builtin_prefetch(address)
 #elif defined(_MSC_VER)
+#ifndef TARNWICK_ENGINE_INLINE
 #define TARNWICK_ENGINE_INLINE __forceinline
+#endif
 #if defined(_M_IX86) || defined(_M_X64)
 #define TARNWICK_ENGINE_PREFETCH(address) _mm_prefetch(static_cast<const char *>(address), _MM_HINT_T0)
 #endif
-#else
+#elif !defined(TARNWICK_ENGINE_INLINE)
 #define TARNWICK_ENGINE_INLINE inline
 #endif
 #ifndef TARNWICK_ENGINE_PREFETCH

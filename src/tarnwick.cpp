@@ -27,17 +27,15 @@ extern "C" void tarnwick_hook_free(void *memory);
 #endif
 
 // Helpers that run once per record are forced inline into the loops that
-// call them; left to themselves, compilers inline them in one build and not
-// in the next. The rare paths are kept out of line, so that the common ones
-// stay lean.
+// call them, as the engine's are (and, like them, left plain inline in the
+// coverage build). The rare paths are kept out of line, so that the common
+// ones stay lean.
+#define HOT_INLINE TARNWICK_ENGINE_INLINE
 #if defined(__GNUC__)
-#define HOT_INLINE inline __attribute__((always_inline))
 #define COLD_PATH __attribute__((noinline))
 #elif defined(_MSC_VER)
-#define HOT_INLINE __forceinline
 #define COLD_PATH __declspec(noinline)
 #else
-#define HOT_INLINE inline
 #define COLD_PATH
 #endif
 

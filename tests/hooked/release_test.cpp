@@ -216,6 +216,28 @@ TEST_F(Release, OrderFollowsTheDepthFirstDefinition) {
     }
 }
 
+// A length field damaged to claim more bytes than the chain holds, in one
+// block and across three: the release stops at the end of the last block,
+// reads nothing beyond it (the sanitizer builds see such reads) and still
+// frees every block once.
+TEST_F(Release, LengthPastTheChainsEndStillFreesEveryBlock) {
+    for (const std::size_t length : {5u, 1000u}) {
+        SCOPED_TRACE(length);
+        test_alloc::reset();
+        tarnwick_list root;
+        tarnwick_init(&root);
+        const std::string bytes = pattern(length);
+        ASSERT_EQ(tarnwick_create_data(&root, nullptr, 1, bytes.data(), static_cast<uint32_t>(length)), 0);
+        ASSERT_EQ(blocks(root).size(), length < kFirstCapacity ? 1u : 3u);
+        unsigned char *record = root.first->data;
+        const unsigned length_bytes = record[0] >> 1 & 7;
+        record[2 + length_bytes - 1] = 0xFF;  // the length field's top byte
+        tarnwick_dispose(&root);
+        EXPECT_EQ(root.first, nullptr);
+        expect_each_freed_once();
+    }
+}
+
 // Runs tarnwick_dispose(list) on a thread with a small stack, far too small
 // for one frame per level of a deep tree; returns whether the thread ran.
 constexpr std::size_t kSmallStack = 256 * 1024;

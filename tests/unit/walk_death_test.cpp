@@ -63,7 +63,8 @@ TEST_F(WalkDeathTest, DataEndBelowTheReadPositionStopsTheIterator) {
 }
 
 // A walk moves past a node record by skipping it; a block that ends inside
-// the node's header leaves the skip outside the block.
+// the node's header leaves the skip outside the block, for the C walk and
+// for the C++ walk with its own checks.
 TEST_F(WalkDeathTest, BlockEndingInsideANodeHeaderStopsTheWalk) {
     ASSERT_NE(tarnwick_create_node(&tree, nullptr, 1), nullptr);
     EXPECT_DEATH(
@@ -72,6 +73,13 @@ TEST_F(WalkDeathTest, BlockEndingInsideANodeHeaderStopsTheWalk) {
             walk_all(&tree);
         },
         "after<=block->data_end");
+    const auto ignore_event = [](const tarnwick::event &) {};
+    EXPECT_DEATH(
+        {
+            block()->data_end = block()->data + 2;
+            tarnwick::detail::visit(&tree, nullptr, ignore_event);
+        },
+        "damaged tree: after<=block->data_end");
 }
 
 // A header that claims seven length bytes, more than the block holds after
