@@ -9,6 +9,8 @@
 #include "tarnwick.h"
 #include "workload.hpp"
 
+#include "tarnwick_engine.hpp"
+
 // The C++ walks are measured when the C++ header is there.
 #if __has_include("tarnwick.hpp") && !defined(TARNWICK_BENCH_NO_RANGE)
 #include "tarnwick.hpp"
@@ -93,6 +95,8 @@ public:
         return kinds;
     }
 
+    const tarnwick_list &root() const { return root_; }
+
     void record_events(std::vector<event_record> &out) const override {
         tarnwick_iter iter;
         tarnwick_iter_init(&root_, &iter, nullptr);
@@ -104,6 +108,55 @@ private:
     tarnwick_list root_;
 };
 
+// Hands out the payload of a data record from `payload` on: the piece in
+// this block, and its END if the rest is not in later blocks. Returns the
+// bytes left for them.
+uint32_t payload_piece(checksum &sum, unsigned tag, const unsigned char *payload, const tarnwick_block *block,
+                       uint32_t length) {
+    const auto room = static_cast<std::size_t>(block->data_end - payload);
+    const uint32_t piece = length < room ? length : static_cast<uint32_t>(room);
+    if (piece != 0) on_event(sum, ev_data, tag, payload, piece);
+    if (piece == length) on_event(sum, ev_end, tag, nullptr, 0);
+    return length - piece;
+}
+
+// The least a walk of libtarnwick's blocks can do: read each record's header
+// and length and hand out its events, block by block, recursing into node
+// lists, with no nesting limit, no checks and no state kept between steps;
+// it asks for memory ahead as the library's walks do, without which a walk
+// of many small lists waits on memory at nearly every block.
+void chain_walk(const tarnwick_list &list, checksum &sum) {
+    namespace engine = tarnwick::internal;
+    uint32_t left = 0;  // payload bytes of the record `tag` in later blocks
+    unsigned tag = 0;
+    for (const tarnwick_block *block = list.first; block != nullptr; block = block->next) {
+        const unsigned char *at = block->data;
+        if (left != 0) {
+            const uint32_t rest = left;
+            left = payload_piece(sum, tag, at, block, rest);
+            if (left != 0) continue;  // the whole block is payload
+            at = engine::round_even(at + rest);
+        }
+        while (at < block->data_end) {
+            const engine::record_header header = engine::read_header(at);
+            engine::read_ahead(at);
+            on_event(sum, ev_start, header.tag, nullptr, 0);
+            if (header.is_node) {
+                chain_walk(engine::node_handle(at)->children, sum);
+                on_event(sum, ev_end, header.tag, nullptr, 0);
+                at += engine::kNodeRecordSize;
+                continue;
+            }
+            const uint32_t length = engine::read_record_length(at, header);
+            const unsigned char *payload = at + engine::kWordSize + header.length_bytes;
+            tag = header.tag;
+            left = payload_piece(sum, tag, payload, block, length);
+            if (left != 0) break;  // the payload runs on into the next block
+            at = engine::round_even(payload + length);
+        }
+    }
+}
+
 // The walk callback behind a pointer the compiler cannot see through, for the
 // bound's walk by callback.
 tarnwick_visit_fn volatile opaque_callback = add_to_checksum;
@@ -112,7 +165,7 @@ tarnwick_visit_fn volatile opaque_callback = add_to_checksum;
 // into one fresh buffer; walking loops over an array of the events.
 class bound_contender final : public contender {
 public:
-    explicit bound_contender(const contender &events_from) : events_from_(events_from) {}
+    explicit bound_contender(const tarnwick_contender &events_from) : events_from_(events_from) {}
     ~bound_contender() override { clear(); }
     std::string name() const override { return "bound"; }
     bool split_payloads() const override { return events_from_.split_payloads(); }
@@ -145,11 +198,15 @@ public:
                      const tarnwick_visit_fn callback = opaque_callback;
                      for (const event_record &e : events_)
                          callback(&sum, e.type, e.tag, e.data, static_cast<int>(e.length));
+                 }},
+                // The floor of any walk of libtarnwick's own tree.
+                {"record chain", [this](checksum &sum) {
+                     chain_walk(static_cast<const tarnwick_contender &>(events_from_).root(), sum);
                  }}};
     }
 
 private:
-    const contender &events_from_;
+    const tarnwick_contender &events_from_;
     unsigned char *copy_ = nullptr;
     std::vector<event_record> events_;
 };
@@ -158,7 +215,7 @@ private:
 
 std::unique_ptr<contender> make_tarnwick() { return std::make_unique<tarnwick_contender>(); }
 std::unique_ptr<contender> make_bound(const contender &events_from) {
-    return std::make_unique<bound_contender>(events_from);
+    return std::make_unique<bound_contender>(dynamic_cast<const tarnwick_contender &>(events_from));
 }
 
 }  // namespace bench

@@ -4,8 +4,11 @@ the chart.
 
     python3 bench/report.py RESULTS.tsv CHART.gp KEY=VALUE...
 
-Keys: cpu, cores, compiler, when, command, settings, tunables, image."""
+Keys: cpu, cores, compiler, when, command, settings, tunables, image; and,
+for a table of the library's walks before and after, before_commit and any
+number of before=RESULTS.tsv and after=RESULTS.tsv, one per turn of each."""
 import csv
+import statistics
 import sys
 
 LIB, PLAIN, CBOR, BOUND, FLOOR = "libtarnwick", "plain C++ tree", "libcbor", "bound", "format floor"
@@ -26,6 +29,16 @@ def load(path):
 rows = load(sys.argv[1])
 chart_path = sys.argv[2]
 info = dict(a.split("=", 1) for a in sys.argv[3:])
+
+
+def median_of_turns(side):
+    """ns per event of each walk, the median over the turns of one side."""
+    turns = [load(a.split("=", 1)[1]) for a in sys.argv[3:] if a.startswith(side + "=")]
+    keys = dict.fromkeys(k for t in turns for k in t)
+    return {k: statistics.median(t[k]["cpu_ns"] / t[k]["events"] for t in turns if k in t) for k in keys}
+
+
+before, after = median_of_turns("before"), median_of_turns("after")
 workloads = list(dict.fromkeys(k[0] for k in rows))
 
 
@@ -132,7 +145,7 @@ p("  range and visit); a plain C++ tree (`std::vector` children and payloads, re
 p("  (an `sbuffer`, walked by unpacking); libcbor (its encoders, walked by its streaming decoder).")
 p("- Bounds: *bound* builds by `memcpy` of the payloads into one fresh buffer and walks a loop over a")
 p("  prebuilt array of libtarnwick's events (also handing each to the walk callback through a function")
-p("  pointer). *format floor* makes exactly libtarnwick's callocs (same sizes, same order, logged from")
+p("  pointer), and follows libtarnwick's own blocks record by record (*record chain*, below). *format floor* makes exactly libtarnwick's callocs (same sizes, same order, logged from")
 p("  one libtarnwick build), copies each payload piece to where libtarnwick puts it, and frees the")
 p("  blocks in libtarnwick's order: what any code keeping this block format must do.")
 p("- Walks add up the type, tag and length of each event and the first payload byte (W1, W2) or every")
@@ -152,6 +165,29 @@ if b2 and m2 and f2:
     p(f"\nThe W2 build takes {b2 / m2:.2f}× msgpack-c's time; that is the format, not the code: its floor alone")
     p(f"takes {f2 / m2:.2f}× (every list starts with its own 256-byte zero-filled block; msgpack-c writes one")
     p("growing buffer).")
+CHAIN = "record chain"
+chains = [(w, ns(w, "walk", LIB, VISIT), ns(w, "walk", BOUND, CHAIN), ns(w, "walk", PLAIN, "recursive"))
+          for w in ("W1", "W2")]
+chains = [c for c in chains if None not in c]
+if chains:
+    p("\nThe floor of a walk: *bound: record chain* walks libtarnwick's own blocks with the least code that")
+    p("reads them (each header, each length, the events, the read-ahead; no checks, no nesting limit, no state")
+    p("between steps). Each record's place is known only once the one before it has been read, so no walk of")
+    p("this format goes faster than that chain.")
+    for w, visit, chain, plain in chains:
+        p(f"- {w}: the C++ visit takes {visit / chain:.2f}× the chain's time; the chain itself is "
+          f"{plain / chain:.2f}× faster than the plain C++ tree.")
+if before and after:
+    p("\n## The library's walks before and after\n")
+    p(f"ns per event; *before* is commit {info['before_commit']}. Both were built in this run and took turns,")
+    p("one repetition each; each figure is the median of the turns. At that commit `tree.visit` ran the")
+    p("callback walk with one more call per event, so it has no row of its own. W3 is left out: its walks")
+    p("then read only each piece's first byte.\n")
+    p("| Workload | Walk | before | after | after ÷ before |")
+    p("|---|---|---:|---:|---:|")
+    for k, a in after.items():
+        b = before.get(k)
+        p(f"| {k[0]} | {k[3]} | {fmt(b, 2) or '—'} | {fmt(a, 2)} | {fmt(a / b, 2) if b else '—'} |")
 p("\n## A tree's whole life\n")
 p("Build + walk + free, ns per record.\n")
 p("| Contender | Walk | " + " | ".join(workloads) + " |")

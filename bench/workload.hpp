@@ -122,7 +122,8 @@ std::unique_ptr<contender> make_plain_tree();
 std::unique_ptr<contender> make_msgpack();
 std::unique_ptr<contender> make_cbor();
 // The bound builds by copying the payloads into one fresh buffer and walks a
-// prebuilt array of the events that `events_from` gives.
+// prebuilt array of the events that `events_from`, a libtarnwick contender,
+// gives; it also walks that contender's tree by the least code that reads it.
 std::unique_ptr<contender> make_bound(const contender &events_from);
 
 // The format floor replays a plan taken from one libtarnwick build of the
