@@ -186,10 +186,14 @@ template <class List, class Node> TARNWICK_ENGINE_INLINE List *target_list(List 
     return node ? &node->children : root;
 }
 
-// A list is empty when it has no block or its tail holds no bytes. Every
-// reader applies this one test before walking a list.
+// A list is empty when it has no block or its first block holds no bytes:
+// every block is linked by the call that writes a record into it. Every
+// reader applies this one test before walking a list; one that goes on finds
+// a record where it starts, so it meets a record before the list's end. The
+// test reads the block the walk reads next, not the tail, which in a long
+// list lies far away.
 inline bool list_is_empty(const tarnwick_list *list) {
-    return list->first == nullptr || list->last->data_end == list->last->data;
+    return list->first == nullptr || list->first->data_end == list->first->data;
 }
 
 struct position {
