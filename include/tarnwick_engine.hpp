@@ -449,55 +449,77 @@ TARNWICK_ENGINE_INLINE bool next_event(Top &top, tarnwick_iter *iter, tarnwick_e
     return begin_record<Checks>(top, iter, event);
 }
 
-// The data record at `record`, when it lies whole before `end` with more
-// bytes after it: its START, its DATA (unless the payload is empty) and its
-// END, handed to `deliver` in one go. These are the events the steps give one
-// by one, and the END comes from inside the record, as it does there, since
-// records appended meanwhile only add bytes after it. Returns where the next
-// record begins, or null, having delivered nothing, for any other record,
-// which the steps then take with their checks. Every byte read lies below
-// `end`, which is the block's data_end or was so earlier in the walk.
-template <class Deliver>
-TARNWICK_ENGINE_INLINE const unsigned char *deliver_whole_record(const unsigned char *record,
-                                                                 const unsigned char *end, Deliver &deliver) {
+// A data record that lies whole before an end, as read from its header.
+struct whole_record {
+    const unsigned char *payload;
+    uint32_t length;
+    uint16_t tag;
+    std::size_t size;  // with the filler; 0 when the record is not one
+};
+
+// Reads the record at `record` when it is a data record that lies whole
+// before `end`. Every byte read lies below `end`, which is the block's
+// data_end or was so earlier in the walk; any other record is left to the
+// steps and their checks.
+TARNWICK_ENGINE_INLINE whole_record read_whole_record(const unsigned char *record, const unsigned char *end) {
     const auto room = static_cast<std::size_t>(end - record);
-    if (room < kWordSize + kFourBytes) return nullptr;
+    if (room < kWordSize + kFourBytes) return {};
     const unsigned word = read_word(record);
-    if (word & kKindNode) return nullptr;
+    if (word & kKindNode) return {};
     const unsigned length_bytes = word >> kLengthShift & kLengthMask;
     const uint32_t length = read_length_of_four(record + kWordSize, length_bytes) & kCountMask;
     const std::size_t size = kWordSize + length_bytes + length;
-    if (size >= room - (size & 1)) return nullptr;
-    read_ahead(record);
-    const auto tag = static_cast<uint16_t>(word >> kTagShift);
-    tarnwick_event event;
-    set_event(&event, TARNWICK_EVENT_START, tag, nullptr, 0);
-    deliver(event);
-    if (length != 0) {
-        set_event(&event, TARNWICK_EVENT_DATA, tag, record + kWordSize + length_bytes, static_cast<int>(length));
-        deliver(event);
-    }
-    set_event(&event, TARNWICK_EVENT_END, tag, nullptr, 0);
-    deliver(event);
-    return round_even(record + size);
+    if (size > room) return {};
+    // Records start at even addresses, so an odd size is followed by a filler.
+    return {record + kWordSize + length_bytes, length, static_cast<uint16_t>(word >> kTagShift), size + (size & 1)};
 }
 
-// Delivers, as deliver_whole_record does, the records from the read position
-// of a frame that is between records on, for as long as they lie whole in
-// its block and `more()` says to go on, and leaves the frame at the first one
-// it did not take. Returns whether it took any. The block's end is read once:
-// appends made meanwhile only move it on, so an end read earlier only hands
-// the records after it to the steps.
+// A whole record's START and its DATA, unless the payload is empty: the
+// events the steps give one by one.
+template <class Deliver> TARNWICK_ENGINE_INLINE void deliver_start_and_data(const whole_record &r, Deliver &deliver) {
+    tarnwick_event event;
+    set_event(&event, TARNWICK_EVENT_START, r.tag, nullptr, 0);
+    deliver(event);
+    if (r.length != 0) {
+        set_event(&event, TARNWICK_EVENT_DATA, r.tag, r.payload, static_cast<int>(r.length));
+        deliver(event);
+    }
+}
+
+// Delivers the data records from the read position of a frame that is
+// between records on, for as long as they lie whole in its block and
+// `more()` says to go on: the START, DATA and END of each that more bytes
+// follow, in one go, and the START and DATA of one that ends the block, whose
+// END the steps give on closing the list or moving to the next block. The
+// END comes from inside the record, as it does in the steps, since records
+// appended meanwhile only add bytes after it. Leaves the frame at the first
+// record it did not take, or inside the one that ends the block. Returns
+// whether it took any. The block's end is read once: appends made meanwhile
+// only move it on, so an end read earlier only hands the records after it
+// to the steps.
 template <class Top, class Deliver, class More>
 TARNWICK_ENGINE_INLINE bool deliver_whole_records(Top &top, Deliver &deliver, More more) {
     const unsigned char *record = top->ptr;
     const unsigned char *const end = top->block->data_end;
-    const unsigned char *next = deliver_whole_record(record, end, deliver);
-    if (next == nullptr) return false;
-    do {
+    whole_record r = read_whole_record(record, end);
+    if (r.size == 0) return false;
+    for (;;) {
+        read_ahead(record);
+        deliver_start_and_data(r, deliver);
         top->record = record;
-        record = next;
-    } while (more() && (next = deliver_whole_record(record, end, deliver)) != nullptr);
+        if (r.size >= static_cast<std::size_t>(end - record)) {
+            top->state = kInside;
+            record = end;
+            break;
+        }
+        tarnwick_event event;
+        set_event(&event, TARNWICK_EVENT_END, r.tag, nullptr, 0);
+        deliver(event);
+        record += r.size;
+        if (!more()) break;
+        r = read_whole_record(record, end);
+        if (r.size == 0) break;
+    }
     top->ptr = record;
     return true;
 }
