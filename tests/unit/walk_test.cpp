@@ -508,6 +508,8 @@ TEST(WalkTest, RecordsAppendedFromTheCallbackToUnfinishedListsAreReported) {
          [](mirrored_tree &t, int, int) { t.data(t.node(root, 6), 7, bytes_of(400)); }},
         {"to a node while walking its first child", false, TARNWICK_EVENT_DATA, 3,
          [](mirrored_tree &t, int two, int) { t.data(two, 6, bytes_of(3000)); }},
+        {"to the innermost list between its last record's START and DATA", false, TARNWICK_EVENT_START, 5,
+         [](mirrored_tree &t, int, int four) { t.data(four, 6, "six"); }},
         {"to the innermost list while at its last record", false, TARNWICK_EVENT_DATA, 5,
          [](mirrored_tree &t, int, int four) {
              t.data(four, 6, "");
