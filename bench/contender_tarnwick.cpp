@@ -199,9 +199,9 @@ public:
                      for (const event_record &e : events_)
                          callback(&sum, e.type, e.tag, e.data, static_cast<int>(e.length));
                  }},
-                // The floor of any walk of libtarnwick's own tree.
+                // The plainest reader of libtarnwick's own tree: the floor of a walk.
                 {"record chain", [this](checksum &sum) {
-                     chain_walk(static_cast<const tarnwick_contender &>(events_from_).root(), sum);
+                     chain_walk(events_from_.root(), sum);
                  }}};
     }
 

@@ -283,9 +283,10 @@ public:
 private:
     // The next event: one the last step kept, else one step of
     // tarnwick_iter_next, inline. A run of data records that lie whole in
-    // their block is taken in one step, up to kKeptRecords of them, which
-    // keeps their events here: the loop that takes them is the callback
-    // walk's, and each later step only hands one on.
+    // their block is taken in one step, for as long as kept_ has room for
+    // another record's events (kKeptRecords at least), and their events are
+    // kept here: the loop that takes them is the callback walk's, and each
+    // later step only hands one on.
     TARNWICK_ENGINE_INLINE void step() noexcept {
         if (next_kept_ == kept_count_) {
             current_ = iter_.top != nullptr ? take_events() : nullptr;

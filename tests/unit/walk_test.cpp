@@ -502,6 +502,8 @@ TEST(WalkTest, RecordsAppendedFromTheCallbackToUnfinishedListsAreReported) {
     // Root list: data 1, then node 2 (the last record, filling its block when
     // asked) holding data 3 and node 4, which holds data 5.
     const append_case cases[] = {
+        {"to the root while at its first record, more following in the block", false, TARNWICK_EVENT_START, 1,
+         [](mirrored_tree &t, int, int) { t.data(root, 6, "six"); }},
         {"to the root while inside its last node", false, TARNWICK_EVENT_START, 5,
          [](mirrored_tree &t, int, int) { t.data(root, 6, "six"); }},
         {"to the root, into a new block, while inside its last node", true, TARNWICK_EVENT_DATA, 5,
