@@ -1,12 +1,13 @@
-"""Turns the benchmark's table (tab-separated, one row per benchmark, median
-CPU times) into docs/benchmarks.md on stdout, and writes a gnuplot script for
-the chart.
+"""Turns the benchmark's tables (tab-separated, one row per benchmark, CPU
+times), one per run of it, into docs/benchmarks.md on stdout, and writes a
+gnuplot script for the chart. Each figure is the median over the runs.
 
-    python3 bench/report.py RESULTS.tsv CHART.gp KEY=VALUE...
+    python3 bench/report.py CHART.gp KEY=VALUE...
 
-Keys: cpu, cores, compiler, when, command, settings, tunables, image; and,
-for a table of the library's walks before and after, before_commit and any
-number of before=RESULTS.tsv and after=RESULTS.tsv, one per turn of each."""
+Keys: cpu, cores, compiler, when, command, settings, tunables, image; then
+results=RUN.tsv once per run, and for a table of the library's walks before
+and after, before_commit and before=RUN.tsv once per run of the earlier
+commit's benchmark."""
 import csv
 import statistics
 import sys
@@ -26,19 +27,19 @@ def load(path):
     return rows
 
 
-rows = load(sys.argv[1])
-chart_path = sys.argv[2]
-info = dict(a.split("=", 1) for a in sys.argv[3:])
+def median_of_runs(key):
+    """The rows of every run given as key=PATH, each with its median CPU time."""
+    runs = [load(a.split("=", 1)[1]) for a in sys.argv[2:] if a.startswith(key + "=")]
+    merged = {}
+    for k in dict.fromkeys(k for run in runs for k in run):
+        times = [run[k]["cpu_ns"] for run in runs if k in run]
+        merged[k] = dict(next(run[k] for run in runs if k in run), cpu_ns=statistics.median(times))
+    return merged
 
 
-def median_of_turns(side):
-    """ns per event of each walk, the median over the turns of one side."""
-    turns = [load(a.split("=", 1)[1]) for a in sys.argv[3:] if a.startswith(side + "=")]
-    keys = dict.fromkeys(k for t in turns for k in t)
-    return {k: statistics.median(t[k]["cpu_ns"] / t[k]["events"] for t in turns if k in t) for k in keys}
-
-
-before, after = median_of_turns("before"), median_of_turns("after")
+chart_path = sys.argv[1]
+info = dict(a.split("=", 1) for a in sys.argv[2:])
+rows, before = median_of_runs("results"), median_of_runs("before")
 workloads = list(dict.fromkeys(k[0] for k in rows))
 
 
@@ -134,9 +135,9 @@ def fmt(x, digits=1):
 out = []
 p = out.append
 p("# Benchmarks\n")
-p("Written by `bench/run`; do not edit. Each figure is the median CPU time of several repetitions")
-p(f"({info['settings']}), with every contender in the same run, so the ratios matter more than the")
-p("absolute numbers.\n")
+p("Written by `bench/run`; do not edit. Each figure is the median CPU time over several whole runs of the")
+p(f"benchmark ({info['settings']}), every contender in each, so the ratios matter more than the absolute")
+p("numbers.\n")
 p(f"- Machine: {info['cpu']}, {info['cores']} cores; compiler: {info['compiler']}; run {info['when']}.")
 tunables = info.get("tunables", "")
 p(f"- Reproduce: `{'GLIBC_TUNABLES=' + tunables + ' ' if tunables else ''}{info['command']}`")
@@ -176,22 +177,25 @@ if chains:
     p("the one before it has been read, so a walk cannot run ahead through its records as the plain tree's")
     p("loop runs ahead through its vector; the ratio of the chain to the plain tree is what the format allows.")
     for w, visit, chain, plain, cbor in chains:
-        p(f"- {w}: the C++ visit takes {visit / chain:.2f}× the chain's time; the chain itself is "
-          f"{plain / chain:.2f}× faster than the plain C++ tree and {cbor / chain:.2f}× faster than libcbor.")
-if before and after:
+        p(f"- {w}: the C++ visit takes {visit / chain:.2f}× the chain's time; the chain takes "
+          f"{chain / plain:.2f}× the plain C++ tree's time and {chain / cbor:.2f}× libcbor's.")
+if before:
     p("\n## The library's walks before and after\n")
-    p(f"ns per event; *before* is commit {info['before_commit']}. Both were built in this run and took turns,")
-    p("one repetition each; each figure is the median of the turns. At that commit `tree.visit` ran the")
+    p(f"ns per event; *before* is commit {info['before_commit']}, built in this run, whose walks ran after each")
+    p("run of the current ones; each figure is the median of the runs. At that commit `tree.visit` ran the")
     p("callback walk, with `f` called from its callback, which also kept the depth and any exception; so")
     p("the callback's figure stands for it (marked ≥: it took at least that). W3 is left out: its walks then")
     p("read only each piece's first byte.\n")
     p("| Workload | Walk | before | after | after ÷ before |")
     p("|---|---|---:|---:|---:|")
-    for k, a in after.items():
-        b = before.get(k)
+    def per_event(r):
+        return r["cpu_ns"] / r["events"] if r else None
+
+    for k in (k for k in rows if k[0] in ("W1", "W2") and k[1] == "walk" and k[2] == LIB):
+        a, b = per_event(rows[k]), per_event(before.get(k))
         at_least = b is None and k[3] == VISIT
         if at_least:
-            b = before.get((k[0], k[1], k[2], "callback"))
+            b = per_event(before.get((k[0], k[1], k[2], "callback")))
         mark = "≥ " if at_least else ""
         p(f"| {k[0]} | {k[3]} | {mark + fmt(b, 2) if b else '—'} | {fmt(a, 2)} | "
           f"{('≤ ' if at_least else '') + fmt(a / b, 2) if b else '—'} |")
