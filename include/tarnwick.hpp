@@ -230,8 +230,9 @@ bool visit(const tarnwick_list *root, const tarnwick_node *node, F &f) {
  * point at it. A temporary serves a for statement or an algorithm call; to
  * pipe it into a view, keep it in a variable first (views take ownership of
  * temporaries only by moving them). Do not let it outlive the tree. The
- * first event is taken when the range is made, each further one by ++. Like
- * every input range it is walked once: begin() gives the current position.
+ * range takes the walk's events a few dozen at a time, the first when it is
+ * made, and ++ moves on through them. Like every input range it is walked
+ * once: begin() gives the current position.
  * Dereferencing an iterator makes the current event as a value (so a
  * callable given to an algorithm takes `const tarnwick::event &` or
  * `tarnwick::event`, not `tarnwick::event &`); it stays valid after ++, its
@@ -246,27 +247,40 @@ public:
         using iterator_concept = std::input_iterator_tag;
 
         iterator() noexcept = default;
-        // The current event, made afresh from the C walk's event (a few
-        // register moves, which the compiler folds into the loop).
-        event operator*() const noexcept { return range_->current(); }
+        event operator*() const noexcept { return *at_; }
         iterator &operator++() noexcept {
-            range_->step();
+            step();
             return *this;
         }
-        void operator++(int) noexcept { range_->step(); }
-        friend bool operator==(const iterator &i, std::default_sentinel_t) noexcept { return i.at_end(); }
+        void operator++(int) noexcept { step(); }
+        friend bool operator==(const iterator &i, std::default_sentinel_t) noexcept { return i.at_ == nullptr; }
 
     private:
         friend class event_range;
-        explicit iterator(event_range *range) noexcept : range_(range) {}
-        bool at_end() const noexcept { return range_->current_ == nullptr; }
+        explicit iterator(event_range *range) noexcept : range_(range), at_(range->at_), last_(range->last_) {}
+
+        // The position is held here, where the compiler can keep it in a
+        // register, and written back to the range at every step, so that
+        // begin() gives the current position again.
+        TARNWICK_ENGINE_INLINE void step() noexcept {
+            if (at_ != last_) {
+                ++at_;
+            } else {
+                at_ = range_->take_events();
+                last_ = range_->last_;
+            }
+            range_->at_ = at_;
+        }
+
         event_range *range_ = nullptr;
+        const event *at_ = nullptr;    // the current event; null once the walk has ended
+        const event *last_ = nullptr;  // the last of the events taken with it
     };
 
     // Starts a walk of `node`'s children, or of `root` when `node` is null.
     event_range(const tarnwick_list *root, const tarnwick_node *node) noexcept {
         internal::setup(&iter_, root, node);
-        step();
+        at_ = take_events();
     }
     event_range(const event_range &) = delete;
     event_range &operator=(const event_range &) = delete;
@@ -278,51 +292,48 @@ public:
     // limit (TARNWICK_MAX_LEVELS below the starting list): the events so far
     // are all there is, and that node's START was not delivered. False while
     // the walk runs and after a complete walk.
-    bool stopped_at_limit() const noexcept { return current_ == nullptr && iter_.top != nullptr; }
+    bool stopped_at_limit() const noexcept { return at_ == nullptr && iter_.top != nullptr; }
 
 private:
-    // The next event: one the last step kept, else one step of
-    // tarnwick_iter_next, inline. A run of data records that lie whole in
-    // their block is taken in one step, for as long as kept_ has room for
-    // another record's events (kKeptRecords at least), and their events are
-    // kept here: the loop that takes them is the callback walk's, and each
-    // later step only hands one on.
-    TARNWICK_ENGINE_INLINE void step() noexcept {
-        if (next_kept_ == kept_count_) {
-            current_ = iter_.top != nullptr ? take_events() : nullptr;
-        } else {
-            current_ = &kept_[next_kept_++];
-        }
-        if (current_ != nullptr) open_ += detail::open_change(current_->type);
-    }
-    TARNWICK_ENGINE_INLINE const tarnwick_event *take_events() noexcept {
-        internal::in_place top{iter_.top};
+    // Takes the next events into kept_, made whole with their depths, until
+    // it has no room for another record's events (kKeptRecords at least) or
+    // the walk ends, and returns the first (last_ is the last), or null once
+    // there are none. Runs of data records that lie whole in their block are
+    // taken by the callback walk's loop, anything else by the steps of
+    // tarnwick_iter_next. Each step of an iterator then only moves on by one.
+    const event *take_events() noexcept {
         int kept = 0;
-        auto keep = [this, &kept](const tarnwick_event &e) noexcept { kept_[kept++] = e; };
-        internal::move_on_at_block_end(top);
+        int open = open_;
+        auto keep = [this, &kept, &open](const tarnwick_event &e) noexcept {
+            open += detail::open_change(e.type);
+            kept_[kept++] = detail::make_event(e.type, e.tag, e.data, e.length, detail::depth_after(e.type, open));
+        };
         auto room_left = [&kept] { return kept <= static_cast<int>((kKeptRecords - 1) * kEventsPerRecord); };
-        if (!(top->state & internal::kInside) && internal::deliver_whole_records(top, keep, room_left)) {
-            kept_count_ = kept;
-            next_kept_ = 1;
-            return &kept_[0];
+        if (iter_.top == nullptr) return nullptr;
+        internal::live_frame top(iter_.top);
+        while (top.frame != nullptr && room_left()) {
+            internal::move_on_at_block_end(top);
+            if (!(top->state & internal::kInside) && internal::deliver_whole_records(top, keep, room_left)) continue;
+            // A walk stopped by the nesting limit stops here again at every call.
+            if (!internal::next_event<detail::walk_checks>(top, &iter_, &iter_.event)) break;
+            keep(iter_.event);
         }
-        const bool delivered = internal::next_event<detail::walk_checks>(top, &iter_, &iter_.event);
+        if (top.frame != nullptr) top.move_to(top.frame);  // stores the frame's fields back
         iter_.top = top.frame;
-        return delivered ? &iter_.event : nullptr;
-    }
-    event current() const noexcept {
-        const tarnwick_event &e = *current_;
-        return detail::make_event(e.type, e.tag, e.data, e.length, detail::depth_after(e.type, open_));
+        if (kept == 0) return nullptr;
+        open_ = open;
+        last_ = &kept_[kept - 1];
+        return &kept_[0];
     }
 
-    tarnwick_iter iter_;
-    const tarnwick_event *current_ = nullptr;  // in iter_ or kept_; null once the walk has ended
-    int open_ = 0;
-    static constexpr std::size_t kKeptRecords = 16;
+    static constexpr std::size_t kKeptRecords = 8;
     static constexpr std::size_t kEventsPerRecord = 3;  // START, DATA, END
-    tarnwick_event kept_[kKeptRecords * kEventsPerRecord];
-    int kept_count_ = 0;
-    int next_kept_ = 0;       // the first of kept_ not yet delivered
+
+    tarnwick_iter iter_;
+    const event *at_ = nullptr;    // in kept_; null once the walk has ended
+    const event *last_ = nullptr;  // the last of the events taken with at_
+    int open_ = 0;                 // records begun and not ended, as of last_
+    event kept_[kKeptRecords * kEventsPerRecord];
 };
 
 /* ---- Nodes ------------------------------------------------------------------ */
