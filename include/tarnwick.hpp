@@ -132,14 +132,12 @@ static_assert(TARNWICK_EVENT_DATA == TARNWICK_EVENT_START + 1 && TARNWICK_EVENT_
 constexpr int open_change(int type) noexcept { return TARNWICK_EVENT_DATA - type; }
 constexpr int depth_after(int type, int open) noexcept { return open - (type == TARNWICK_EVENT_START); }
 
-inline event make_event(int type, unsigned tag, const unsigned char *data, int length, int depth) noexcept {
-    return {static_cast<event_kind>(type), static_cast<std::uint16_t>(tag), depth,
-            {reinterpret_cast<const std::byte *>(data), static_cast<std::size_t>(length)}};
-}
-
-// What the library reads: the node's children when a node is given.
-inline tarnwick_list *target(tarnwick_list *root, tarnwick_node *node) noexcept {
-    return node != nullptr ? &node->children : root;
+// The walk's event `e` as a tarnwick::event, counted into `open`, the
+// records begun and not yet ended before it.
+inline event counted_event(const tarnwick_event &e, int &open) noexcept {
+    open += open_change(e.type);
+    return {static_cast<event_kind>(e.type), e.tag, depth_after(e.type, open),
+            {reinterpret_cast<const std::byte *>(e.data), static_cast<std::size_t>(e.length)}};
 }
 
 inline tarnwick_node *append_node(tarnwick_list *root, tarnwick_node *node, int tag) {
@@ -165,7 +163,7 @@ inline std::size_t stored_length(const tarnwick_list *list, const tarnwick_block
  * from being cut to its low 32 bits on the way to the C call. */
 inline void append_data(tarnwick_list *root, tarnwick_node *node, int tag, const void *bytes, std::size_t size) {
     if (size > TARNWICK_MAX_LENGTH) throw std::length_error("tarnwick: data record longer than TARNWICK_MAX_LENGTH");
-    const tarnwick_list *list = target(root, node);
+    const tarnwick_list *list = internal::target_list(root, node);
     const tarnwick_block *old_tail = list->last;
     const unsigned char *old_end = old_tail != nullptr ? old_tail->data_end : nullptr;
     const int status = tarnwick_create_data(root, node, tag, bytes, static_cast<std::uint32_t>(size));
@@ -208,10 +206,7 @@ bool visit(const tarnwick_list *root, const tarnwick_node *node, F &f) {
     internal::setup(&iter, root, node);
     if (iter.top == nullptr) return true;
     int open = 0;
-    auto deliver = [&f, &open](const tarnwick_event &e) {
-        open += open_change(e.type);
-        std::invoke(f, make_event(e.type, e.tag, e.data, e.length, depth_after(e.type, open)));
-    };
+    auto deliver = [&f, &open](const tarnwick_event &e) { std::invoke(f, counted_event(e, open)); };
     return internal::run_walk<walk_checks>(&iter, deliver);
 }
 
@@ -305,20 +300,14 @@ private:
         int kept = 0;
         int open = open_;
         auto keep = [this, &kept, &open](const tarnwick_event &e) noexcept {
-            open += detail::open_change(e.type);
-            kept_[kept++] = detail::make_event(e.type, e.tag, e.data, e.length, detail::depth_after(e.type, open));
+            kept_[kept++] = detail::counted_event(e, open);
         };
         auto room_left = [&kept] { return kept <= static_cast<int>((kKeptRecords - 1) * kEventsPerRecord); };
         if (iter_.top == nullptr) return nullptr;
         internal::live_frame top(iter_.top);
-        while (top.frame != nullptr && room_left()) {
-            internal::move_on_at_block_end(top);
-            if (!(top->state & internal::kInside) && internal::deliver_whole_records(top, keep, room_left)) continue;
-            // A walk stopped by the nesting limit stops here again at every call.
-            if (!internal::next_event<detail::walk_checks>(top, &iter_, &iter_.event)) break;
-            keep(iter_.event);
-        }
-        if (top.frame != nullptr) top.move_to(top.frame);  // stores the frame's fields back
+        // A walk stopped by the nesting limit stops again, at once, at every call.
+        internal::walk_on<detail::walk_checks>(top, &iter_, keep, room_left);
+        top.store();
         iter_.top = top.frame;
         if (kept == 0) return nullptr;
         open_ = open;

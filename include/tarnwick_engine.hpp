@@ -311,6 +311,10 @@ struct live_frame {
         frame = to;
         if (to != nullptr) fields = *to;
     }
+    // Brings the frame up to date, for a walk that stops before its end.
+    void store() const {
+        if (frame != nullptr) *frame = fields;
+    }
 };
 
 // Fields one by one: building a whole struct and copying it would store and
@@ -524,19 +528,28 @@ TARNWICK_ENGINE_INLINE bool deliver_whole_records(Top &top, Deliver &deliver, Mo
     return true;
 }
 
-// A whole walk from `iter`, set up and not yet complete, handing each event
-// to `deliver(const tarnwick_event &)`, with the deepest frame held in
-// registers. Returns false when the nesting limit stopped the walk.
-template <class Checks, class Deliver> TARNWICK_ENGINE_INLINE bool run_walk(tarnwick_iter *iter, Deliver &deliver) {
-    live_frame top(iter->top);
-    tarnwick_event event;
-    do {
+// Walks on from the deepest frame `top` of `iter`, handing each event to
+// `deliver(const tarnwick_event &)`, until the walk is complete (top.frame
+// null) or `more()` says to stop; a run of whole records that used up what
+// `more` allows ends the call too. Returns false when the nesting limit
+// stopped the walk.
+template <class Checks, class Top, class Deliver, class More>
+TARNWICK_ENGINE_INLINE bool walk_on(Top &top, tarnwick_iter *iter, Deliver &deliver, More more) {
+    while (top.frame != nullptr && more()) {
         move_on_at_block_end(top);
-        if (!(top->state & kInside)) deliver_whole_records(top, deliver, [] { return true; });
+        if (!(top->state & kInside) && deliver_whole_records(top, deliver, more) && !more()) break;
+        tarnwick_event event;
         if (!next_event<Checks>(top, iter, &event)) return false;
         deliver(event);
-    } while (top.frame != nullptr);
+    }
     return true;
+}
+
+// A whole walk from `iter`, set up and not yet complete, with the deepest
+// frame held in registers.
+template <class Checks, class Deliver> TARNWICK_ENGINE_INLINE bool run_walk(tarnwick_iter *iter, Deliver &deliver) {
+    live_frame top(iter->top);
+    return walk_on<Checks>(top, iter, deliver, [] { return true; });
 }
 
 }  // namespace tarnwick::internal
