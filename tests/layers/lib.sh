@@ -29,9 +29,24 @@ need_packages() {
     dpkg --add-architecture i386
   fi
   export DEBIAN_FRONTEND=noninteractive
-  { apt-get -o DPkg::Lock::Timeout=900 update -q &&
-    apt-get -o DPkg::Lock::Timeout=900 install -y -q --no-install-recommends "${missing[@]}"; } >/tmp/tarnwick-apt.log 2>&1 \
+  refresh_package_lists >/tmp/tarnwick-apt.log 2>&1
+  apt-get -o DPkg::Lock::Timeout=900 install -y -q --no-install-recommends "${missing[@]}" >>/tmp/tarnwick-apt.log 2>&1 \
     || { tail -n 20 /tmp/tarnwick-apt.log; cannot_run "could not install ${missing[*]}"; }
+}
+
+# Updates apt's package lists, trying again after a pause when an update
+# reports errors: an archive whose index is being synced answers with files
+# of the wrong size for a minute or so. Lists that stay stale are not fatal
+# by themselves, since the packages may still be found in them; only the
+# install that follows decides.
+refresh_package_lists() {
+  local attempt
+  for attempt in 1 2 3 4; do
+    apt-get -o DPkg::Lock::Timeout=900 update -q && return 0
+    [ "$attempt" -lt 4 ] && { echo "apt-get update failed (attempt $attempt); trying again in 20 s"; sleep 20; }
+  done
+  echo "apt-get update kept failing; installing from the lists as they are"
+  return 0
 }
 
 # Configures and builds build/NAME with the given cmake arguments, warnings
