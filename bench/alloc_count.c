@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Replaces the allocator's public entry points with wrappers that forward to
  * glibc's internal ones and, while counting, track live and peak bytes. The
  * benchmark is single-threaded, so plain counters suffice. */

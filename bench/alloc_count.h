@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Counts the heap bytes a stretch of code holds at its peak. The benchmark
  * binary replaces malloc and friends with thin wrappers around the C
  * library's own entry points, so every allocation in the process goes through

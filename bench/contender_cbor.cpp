@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libcbor: the tree encoded with its low-level encoders into one growing
 // buffer. A list is a definite array holding, for each record, its tag as an
 // unsigned integer and then either an array (a node's list) or a byte string

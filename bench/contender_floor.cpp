@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The format floor: what any code that keeps libtarnwick's block format must
 // do to hold a tree, and nothing else. Building makes the same callocs as
 // libtarnwick (the same sizes, in the same order) and copies each payload

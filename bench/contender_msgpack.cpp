@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // msgpack-c: the tree packed into one buffer. A list is an array holding, for
 // each record, its tag and then either an array (a node's list) or a bin (a
 // data record's payload). Walked by unpacking the buffer and visiting the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tree a C++ programmer would write without a library: each record holds
 // its children in a std::vector and its payload in a std::vector<std::byte>;
 // built and walked recursively.

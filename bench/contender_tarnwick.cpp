@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libtarnwick as its users would drive it: appends through the C functions
 // with a stack of node handles, walks by callback, by pull iterator and
 // through the C++ range and visit. Also the bound, which replays

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builds and walks each workload with every contender, side by side in one
 // run, checks that all walks add up to the same checksum, and writes the
 // median figures as a tab-separated table for bench/run to turn into a page.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Instructions per record (build) and per event (walks) of libtarnwick under
 # callgrind, for W1 and W2: bench/profile.sh [BUILD_DIR]
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builds and walks W1 and W2 with libtarnwick alone, each phase in a function
 // of its own, for instruction counts that stay the same however loaded the
 // machine is:

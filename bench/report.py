@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Turns the benchmark's tables (tab-separated, one row per benchmark, CPU
 times), one per run of it, into docs/benchmarks.md on stdout, and writes a
 gnuplot script for the chart. Each figure is the median over the runs.

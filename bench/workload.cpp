@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The three workloads, generated from a fixed rng start value so that every
 // run builds the same trees.
 #include "workload.hpp"

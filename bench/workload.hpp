@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What every contender builds and walks: a workload is the tree written out
 // as a preorder list of building steps, and every walk folds its events into
 // the same checksum, so that no contender can skip work.

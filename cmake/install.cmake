@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Install rules and the packages other projects find the library by:
 #   find_package(tarnwick CONFIG)   gives the target tarnwick::tarnwick
 #   pkg-config tarnwick             gives the flags for C builds

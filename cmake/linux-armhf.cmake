@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 32-bit ARM Linux, hard-float (Debian: g++-arm-linux-gnueabihf), run under qemu-arm.
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(tarnwick_triplet arm-linux-gnueabihf)

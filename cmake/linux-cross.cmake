@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The part shared by the toolchain files for Linux on other processors
 # (linux-aarch64.cmake and its kind beside this one). Each sets
 # CMAKE_SYSTEM_PROCESSOR, tarnwick_triplet (the GNU triplet of Debian's cross

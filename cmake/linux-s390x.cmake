@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 64-bit big-endian IBM Z Linux (Debian: g++-s390x-linux-gnu), run under qemu-s390x.
 set(CMAKE_SYSTEM_PROCESSOR s390x)
 set(tarnwick_triplet s390x-linux-gnu)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 32-bit Windows from a Linux host (Debian: g++-mingw-w64-i686), with wine
 # to run the built programs (Debian: wine, wine32:i386).
 set(CMAKE_SYSTEM_PROCESSOR x86)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 64-bit Windows from a Linux host (Debian: g++-mingw-w64-x86-64), with
 # wine64 to run the built programs (Debian: wine64, which keeps it in
 # /usr/lib/wine and needs no 32-bit support from the kernel).

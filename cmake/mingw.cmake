@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The part shared by the toolchain files for Windows from a Linux host
 # (mingw-i686.cmake, mingw-x86_64.cmake). Each sets CMAKE_SYSTEM_PROCESSOR,
 # tarnwick_mingw (the MinGW-w64 triplet) and tarnwick_wine (the names of the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Fails unless README contains every file of EXAMPLES verbatim as a fenced
 # code block: cmake -DREADME=path -DEXAMPLES=a.c,b.cpp -P check_readme.cmake
 file(READ "${README}" readme)

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Builds a node holding two data records, prints the walk's events and
  * releases the tree. */
 #include <stdio.h>

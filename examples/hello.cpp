@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The same tree in C++: appends throw std::bad_alloc when memory runs out,
 // the walk is a range, and the tree releases its blocks at the end of scope.
 #include <cstdio>

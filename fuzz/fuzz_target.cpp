@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer entry: the input is a program of calls (see program.cpp). A check
 // that fails throws, and the uncaught exception aborts, which the fuzzer
 // reports as a crash with the input that caused it.

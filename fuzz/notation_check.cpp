@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "notation_check.hpp"
 
 #include <algorithm>

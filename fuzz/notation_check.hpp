@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The notation fuzz target's checks, shared with the replay in the ordinary
 // suite. The input is text in the tool's tree notation. It is built into a
 // tree through the library built with allocation hooks, with at most

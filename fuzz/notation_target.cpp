@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer entry for the tool's notation: the input is notation text (see
 // notation_check.hpp). A failed check throws, and the uncaught exception
 // aborts, which the fuzzer reports as a crash with the input that caused it.

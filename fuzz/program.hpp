@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A program of calls run against the library and, side by side, against a
 // plain model: tree_model for the records and a shadow of every list's block
 // accounting (capacity and space of the tail, number of blocks). Every call is

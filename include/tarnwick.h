@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * tarnwick.h - trees of tagged records in chains of heap blocks, walked as a
  * stream of START, DATA and END events.

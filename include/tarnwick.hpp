@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * tarnwick.hpp - the C++20 face of tarnwick.h: a tree that owns its root
  * list, node handles, appends that throw, and walks as a range or a visit.

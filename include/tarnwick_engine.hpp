@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * tarnwick_engine.hpp - not an interface. The record format as it is read,
  * and the steps of a walk, written once for the library, for the inline

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libtarnwick: the record store (blocks, records, building, releasing) and
 // the two C walks. The format's bits, the reading of records and the steps of
 // a walk are tarnwick_engine.hpp's; this file is the only writer of records

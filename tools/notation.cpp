@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tree notation, read in one pass that builds the tree as it goes:
 //
 //   items are separated by white space; '#' starts a comment to the line's end

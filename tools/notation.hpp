@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's tree notation and the tree it builds through the C interface.
 #ifndef TARNWICK_TOOL_NOTATION_HPP
 #define TARNWICK_TOOL_NOTATION_HPP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's file reading, in a file of its own so that a program built from
 // the notation without touching files (the notation fuzz target) can supply
 // its own read_file.

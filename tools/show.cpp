@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The printers. The walk and the statistics use the C interface and the
 // public block fields only; the layout also reads record headers, through the
 // library's engine (tarnwick_engine.hpp).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's printers: the event stream, its statistics and the block layout.
 #ifndef TARNWICK_TOOL_SHOW_HPP
 #define TARNWICK_TOOL_SHOW_HPP

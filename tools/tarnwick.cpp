@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tarnwick: builds a tree from a small notation with libtarnwick and shows
 // its event stream (walk) or its blocks and records (layout).
 #include <cstddef>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A plain C program using the shipped library through its header alone: it
  * builds a node holding one data record, and checks that both walks give
  * exactly the five events of that tree, that the DATA event points into the

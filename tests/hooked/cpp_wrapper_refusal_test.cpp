@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C++ interface when blocks are refused: which error an append throws,
 // how many bytes a partial record says it stored, and that trees release
 // every block they own.

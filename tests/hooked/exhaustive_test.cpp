@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every allocation of a fixed, mixed workload refused in turn: for each k the
 // workload runs again with the k-th allocation refused, then with every one
 // from the k-th on. The interpreter checks each call's return code against

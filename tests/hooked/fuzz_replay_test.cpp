@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replays, through the fuzz targets' own checks, every input that once found
 // a fault (fuzz/regressions*) and the checked-in corpora (fuzz/corpus*), so
 // the ordinary suite keeps what the fuzzers learnt: the library's program

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Refused block allocations: what each append returns, what it leaves in the
 // list, and that the next append simply tries again.
 #include <gtest/gtest.h>

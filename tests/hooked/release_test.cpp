@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Releasing trees: which blocks are freed, in which order, what the disposed
 // lists look like afterwards, and that stack use does not grow with depth.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What the README promises a new user, checked as the user meets it.
 # 1. Its first command, read from README.md itself (the first line of its
 #    first code block), run in a clean copy of the tree as it stands, once

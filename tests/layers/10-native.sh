@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The native build (64-bit on this machine) with every test, and the shape of
 # the shared library: exactly the seven functions exported, a SONAME, and no
 # dependency on the C++ runtime.

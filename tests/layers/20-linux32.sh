@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The 32-bit build, in which the format's numbers are those of 4-byte
 # pointers. GoogleTest is built from Debian's sources for it. On a kernel
 # that runs no 32-bit x86 programs, the suite runs under qemu's user-mode

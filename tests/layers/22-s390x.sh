@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Big-endian Linux (IBM Z), cross-built and run under qemu: the whole suite
 # and the tool's golden tests. The format fixes its byte order, so every byte
 # the tests check is the same as on a little-endian machine. Then the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The whole suite built with clang, AddressSanitizer (leaks included) and
 # UndefinedBehaviorSanitizer, every finding fatal. GoogleTest is built from
 # Debian's sources with the same compiler and flags rather than linked from

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # ThreadSanitizer over the test in which four threads walk one tree at once,
 # two by callback and two by iterator: walks share nothing but the tree's
 # bytes, so any report fails the layer. Only that test runs; the rest of the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The suite under valgrind's memcheck: every test whose command is one of the
 # build's programs runs through valgrind (CMake's emulator hook), and any
 # error, including a definitely or indirectly lost block, fails it. Tests run

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The two fuzz targets, each run for a bounded time from its checked-in
 # corpus: the library's (a program of calls, fuzz/corpus) and the tool's
 # notation (text, fuzz/corpus-notation). New inputs they find go to

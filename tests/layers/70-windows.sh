@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The 32-bit Windows DLL, cross-built with MinGW-w64 in Release (the type the
 # README gives Windows users) and proven under wine: the whole suite and a
 # plain C caller run as Windows programs against the DLL (the format's

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The 64-bit Windows DLL, cross-built with MinGW-w64 and proven under wine64,
 # which runs on any x86-64 kernel: the whole suite and a plain C caller run as
 # Windows programs against the DLL (the format's numbers are those of 8-byte

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the library, headers, tool, manual pages and packages into a
 # prefix under build/, then builds and runs the two examples against the
 # installed files only: the C one through pkg-config, the C++ one through

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The shared library's ABI against the description kept in abi/: the seven
 # functions with their parameter and return types, and the layout of every
 # struct they reach (tarnwick_list, _node, _block, _event, _frame, _iter).

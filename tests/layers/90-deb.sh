@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Debian packages: built with dpkg-buildpackage from a clean copy of the
 # repository's files as they stand (copy_tree), checked by lintian, installed with dpkg, then used with nothing
 # but the system install: a C program through pkg-config, a C++ one through

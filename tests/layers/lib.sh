@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the test layers (sourced, never run). A layer is a bash script in
 # this folder whose name starts with a number; it exits 0 when it passed,
 # 77 when it cannot run here (a failure under CI=true), anything else when it

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the Windows layers (sourced after lib.sh, never run itself).
 
 # Checks the DLL of build/NAME with the MinGW-w64 objdump OBJDUMP: the suite

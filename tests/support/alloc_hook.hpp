@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The test build of the library allocates and frees blocks through these
 // hooks. They count allocations, can refuse chosen ones, and record every
 // allocation and release in order.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading a list's block chain directly, for tests that check the bytes and
 // block shapes the builders leave behind, and payloads that show where every
 // byte went.

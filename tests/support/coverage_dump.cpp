@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // In the coverage build (TARNWICK_COVERAGE_DUMP), a test program that aborts
 // writes its coverage counters first. A death test's child stops at a failed
 // assertion, and abort() ends a process without the exit handlers that would

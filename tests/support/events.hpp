@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recording a walk's events, from the callback walk or the pull iterator, as
 // values that compare byte by byte.
 #pragma once

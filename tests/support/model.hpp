@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A plain in-memory model of a tree, built alongside the real one, that says
 // which events a walk must produce. DATA pieces depend on block boundaries,
 // which the model does not know, so the model gives one DATA per record with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C++ interface: ownership of trees, appends from every kind of byte
 // range, walks as a range and as a visit with depths, and the nesting limit.
 #include <gtest/gtest.h>

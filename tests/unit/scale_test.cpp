@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One list of more than 65,536 blocks and 2^30 payload bytes: built, walked
 // and disposed, so that nothing counted along the way (blocks, records,
 // events, bytes) may wrap at 16 bits, nor a running byte count at 31.

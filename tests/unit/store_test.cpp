@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The record store as the shipped library builds it: the bytes of records,
 // the shape of block chains, and what the builders do with arguments they
 // cannot use. Every check is written in terms of the format's constants; a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks shared by the walk tests: the C walks and the inline C++ walks of one
 // starting list, compared with each other, with the model, and with where the
 // tree's blocks lie.

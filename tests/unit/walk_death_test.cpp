@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A damaged block stops a walk, or a release, at an assertion instead of
 // letting it read outside the block. The assertions stay on in every build
 // type. Each damage is done inside the dying statement, so the test's own

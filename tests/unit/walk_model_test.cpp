@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Random trees, built into the library and into the model by the same calls,
 // walked both ways from the root and from random nodes, and compared with
 // the model event by event and byte by byte. Each tree comes from its own

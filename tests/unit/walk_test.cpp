@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The walks on trees whose events are known exactly: the stream's shape,
 // where DATA pieces fall, block boundaries, the nesting limit, starting
 // lists without records, null arguments, several walks at once, and records
