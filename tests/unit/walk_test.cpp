@@ -221,6 +221,7 @@ struct block_end_case {
 TEST(WalkTest, RecordsAtABlocksEndAndTheRecordsAfterThemAreReported) {
     const block_end_case cases[] = {
         {"header and length fill the tail, payload in the next block", 4, false, 300},
+        {"a four-byte length fills the tail, 2^24 + 1 bytes follow", 6, false, (uint32_t{1} << 24) + 1},
         {"zero-length record fills the tail", 2, false, 0},
         {"record fills the tail exactly", 20, false, 17},
         {"odd record's filler byte fills the tail", 6, false, 3},
