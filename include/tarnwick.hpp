@@ -11,7 +11,7 @@
  *
  * Header-only. Building and releasing are one C call each and a few
  * instructions around it; the walks run inline, in the caller's code, through
- * the library's own walk steps (tarnwick_engine.hpp, not an interface), so a
+ * the library's own walk steps (tarnwick/engine.hpp, not for callers), so a
  * callable given to visit is inlined into the walk. Nothing allocates. Link
  * the program with the library as for C.
  *
@@ -51,7 +51,7 @@
 #include <type_traits>
 
 #include "tarnwick.h"
-#include "tarnwick_engine.hpp"
+#include "tarnwick/engine.hpp"
 
 namespace tarnwick {
 
