@@ -49,6 +49,7 @@ std::string shown(char c) {
 
 std::string describe(place p) { return std::to_string(p.line) + ":" + std::to_string(p.column); }
 
+// A character that ends a folder's name in a path: '/', and on Windows '\\'.
 bool is_separator(char c) {
 #ifdef _WIN32
     if (c == '\\') return true;
