@@ -10,7 +10,7 @@
 #include "tarnwick.h"
 #include "workload.hpp"
 
-#include "tarnwick_engine.hpp"
+#include "tarnwick/engine.hpp"
 
 // The C++ walks are measured when the C++ header is there.
 #if __has_include("tarnwick.hpp") && !defined(TARNWICK_BENCH_NO_RANGE)

@@ -16,7 +16,8 @@ install(TARGETS tarnwick EXPORT tarnwickTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES include/tarnwick.h include/tarnwick.hpp include/tarnwick_engine.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES include/tarnwick.h include/tarnwick.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES include/tarnwick/engine.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarnwick)
 
 # The command-line tool and its manual page, when this build makes it.
 # Installed, it finds the library through a run path relative to itself.

@@ -45,6 +45,13 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* The release this header belongs to, for programs that check at compile
+ * time which one they are built against (#if TARNWICK_VERSION_MAJOR ...). */
+#define TARNWICK_VERSION_MAJOR 1
+#define TARNWICK_VERSION_MINOR 0
+#define TARNWICK_VERSION_PATCH 0
+#define TARNWICK_VERSION_STRING "1.0.0"
+
 /* TARNWICK_API marks the exported functions. Building the library defines
  * TARNWICK_BUILDING; a program that links the library statically defines
  * TARNWICK_STATIC. TARNWICK_CALL is the calling convention of every function

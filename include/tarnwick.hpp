@@ -11,7 +11,7 @@
  *
  * Header-only. Building and releasing are one C call each and a few
  * instructions around it; the walks run inline, in the caller's code, through
- * the library's own walk steps (tarnwick_engine.hpp, not an interface), so a
+ * the library's own walk steps (tarnwick/engine.hpp, not for callers), so a
  * callable given to visit is inlined into the walk. Nothing allocates. Link
  * the program with the library as for C.
  *
@@ -33,6 +33,23 @@
  * of such a record, and the START and END of a node's child, have depth 1;
  * and so on. Walking from a node counts from that node's children.
  */
+/* Stop here, with one plain message, before an older standard fails deep in
+ * the engine. MSVC reports its standard in _MSVC_LANG (__cplusplus stays
+ * 199711L without /Zc:__cplusplus). Defining the guard skips the rest of
+ * this file, and the message comes once however often it is included. */
+#if defined(_MSVC_LANG)
+#define TARNWICK_HPP_STANDARD _MSVC_LANG
+#elif defined(__cplusplus)
+#define TARNWICK_HPP_STANDARD __cplusplus
+#else
+#define TARNWICK_HPP_STANDARD 0L
+#endif
+#if TARNWICK_HPP_STANDARD < 202002L && !defined(TARNWICK_HPP)
+#error "tarnwick.hpp needs C++20 (-std=c++20, /std:c++20); C and older C++ include tarnwick.h instead"
+#define TARNWICK_HPP
+#endif
+#undef TARNWICK_HPP_STANDARD
+
 #ifndef TARNWICK_HPP
 #define TARNWICK_HPP
 
@@ -51,7 +68,7 @@
 #include <type_traits>
 
 #include "tarnwick.h"
-#include "tarnwick_engine.hpp"
+#include "tarnwick/engine.hpp"
 
 namespace tarnwick {
 
@@ -60,7 +77,8 @@ namespace tarnwick {
  * appends nothing. A data record whose payload ran into a refused
  * allocation halfway throws partial_write: the record stands, shortened to
  * its leading stored() bytes, and the tree stays well formed. Catching
- * std::bad_alloc catches both. */
+ * std::bad_alloc catches both. A tag outside 0..TARNWICK_MAX_TAG throws
+ * std::out_of_range and appends nothing. */
 class partial_write : public std::bad_alloc {
 public:
     partial_write(std::size_t requested, std::size_t stored) noexcept
@@ -141,7 +159,15 @@ inline event counted_event(const tarnwick_event &e, int &open) noexcept {
             {reinterpret_cast<const std::byte *>(e.data), static_cast<std::size_t>(e.length)}};
 }
 
+/* A C++ caller gets an error for a tag the format cannot hold, where the C
+ * functions keep its low 12 bits. Checked before the C call, so a refused
+ * tag appends and allocates nothing. */
+inline void check_tag(int tag) {
+    if (tag < 0 || tag > TARNWICK_MAX_TAG) throw std::out_of_range("tarnwick: tag outside 0..4095");
+}
+
 inline tarnwick_node *append_node(tarnwick_list *root, tarnwick_node *node, int tag) {
+    check_tag(tag);
     tarnwick_node *child = tarnwick_create_node(root, node, tag);
     if (child == nullptr) throw std::bad_alloc();
     return child;
@@ -163,6 +189,7 @@ inline std::size_t stored_length(const tarnwick_list *list, const tarnwick_block
 /* Appends one data record. The length check keeps a size of 2^32 or more
  * from being cut to its low 32 bits on the way to the C call. */
 inline void append_data(tarnwick_list *root, tarnwick_node *node, int tag, const void *bytes, std::size_t size) {
+    check_tag(tag);
     if (size > TARNWICK_MAX_LENGTH) throw std::length_error("tarnwick: data record longer than TARNWICK_MAX_LENGTH");
     const tarnwick_list *list = internal::target_list(root, node);
     const tarnwick_block *old_tail = list->last;
@@ -335,14 +362,16 @@ public:
     // Wraps a handle from tarnwick_create_node; it must not be null.
     explicit node(tarnwick_node *handle) noexcept : handle_(handle) {}
 
-    // Appends a child node with the low 12 bits of `tag` and returns it.
-    // Throws std::bad_alloc, appending nothing, when a block is refused.
+    // Appends a child node with `tag` and returns it. Throws
+    // std::out_of_range for a tag outside 0..TARNWICK_MAX_TAG (4095), and
+    // std::bad_alloc when a block is refused; either way nothing is appended.
     node add_node(int tag) const { return node(detail::append_node(nullptr, handle_, tag)); }
 
-    // Appends a child data record with the low 12 bits of `tag` and a copy of
-    // `bytes`. Throws std::bad_alloc (nothing appended) or partial_write (a
-    // shortened record appended) when a block is refused, std::length_error
-    // (nothing appended) for more than TARNWICK_MAX_LENGTH bytes.
+    // Appends a child data record with `tag` and a copy of `bytes`. Throws
+    // std::out_of_range (nothing appended) for a tag outside 0..4095,
+    // std::bad_alloc (nothing appended) or partial_write (a shortened record
+    // appended) when a block is refused, std::length_error (nothing
+    // appended) for more than TARNWICK_MAX_LENGTH bytes.
     void add_data(int tag, std::span<const std::byte> bytes) const {
         detail::append_data(nullptr, handle_, tag, bytes.data(), bytes.size());
     }

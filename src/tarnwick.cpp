@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // libtarnwick: the record store (blocks, records, building, releasing) and
 // the two C walks. The format's bits, the reading of records and the steps of
-// a walk are tarnwick_engine.hpp's; this file is the only writer of records
+// a walk are tarnwick/engine.hpp's; this file is the only writer of records
 // and gives the engine its read-path checks.
 //
 // A list is a chain of blocks. Records are packed into the tail block, each at
@@ -19,7 +19,7 @@
 #include <cstring>
 
 #include "tarnwick.h"
-#include "tarnwick_engine.hpp"
+#include "tarnwick/engine.hpp"
 
 #ifdef TARNWICK_ALLOC_HOOK
 // Provided by the test build; see block_calloc below.

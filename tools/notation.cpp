@@ -7,7 +7,8 @@
 //                     \? \0 to \377 (octal) and \xHH
 //   TAG:x68656c6c6f   a data record of hex bytes (an even number of digits)
 //   TAG:*N            N bytes of the counting pattern 0, 1, ..., 255, 0, ...
-//   TAG:@PATH         a file's bytes; PATH ends at white space or '}'
+//   TAG:@PATH         a file's bytes; PATH ends at white space or '}', and a
+//                     relative PATH starts from the folder given to build
 //   TAG:""            an empty data record
 //
 // TAG is decimal or 0x-hex, 0 to 4095. Open nodes are kept on an explicit
@@ -48,11 +49,29 @@ std::string shown(char c) {
 
 std::string describe(place p) { return std::to_string(p.line) + ":" + std::to_string(p.column); }
 
+// A character that ends a folder's name in a path: '/', and on Windows '\\'.
+bool is_separator(char c) {
+#ifdef _WIN32
+    if (c == '\\') return true;
+#endif
+    return c == '/';
+}
+
+// A path that names the same file from any folder: rooted, or on Windows
+// also one with a drive ("C:x" is taken as given, as the system does).
+bool is_absolute(std::string_view path) {
+#ifdef _WIN32
+    if (path.size() >= 2 && path[1] == ':') return true;
+#endif
+    return !path.empty() && is_separator(path[0]);
+}
+
 // The reader and builder. Every method that reads leaves `pos` and `at` on the
 // first character it did not take.
 class parser {
 public:
-    parser(std::string_view text, built_tree &tree) : text_(text), tree_(tree) {}
+    parser(std::string_view text, std::string_view folder, built_tree &tree)
+        : text_(text), folder_(folder), tree_(tree) {}
 
     void run();
 
@@ -84,6 +103,7 @@ private:
     void add_data(unsigned tag, const std::string &bytes, place item);
 
     std::string_view text_;
+    std::string_view folder_;
     built_tree &tree_;
     std::size_t pos_ = 0;
     place at_;
@@ -246,7 +266,8 @@ std::string parser::read_path_bytes() {
     const std::size_t first = pos_;
     while (!at_end() && !is_blank(peek()) && peek() != '}') advance();
     if (pos_ == first) fail(at_, "expected a file name after '@'");
-    const std::string path(text_.substr(first, pos_ - first));
+    const std::string_view written = text_.substr(first, pos_ - first);
+    const std::string path = is_absolute(written) ? std::string(written) : std::string(folder_) + std::string(written);
     std::string bytes, error;
     if (!read_file(path, kMaxPayload, bytes, error)) fail(item, "cannot read '" + path + "': " + error);
     return bytes;
@@ -305,6 +326,15 @@ void parser::run() {
 
 }  // namespace
 
-void build(std::string_view text, built_tree &tree) { parser(text, tree).run(); }
+void build(std::string_view text, built_tree &tree, std::string_view folder) { parser(text, folder, tree).run(); }
+
+std::string folder_of(std::string_view file) {
+    std::size_t end = file.size();
+    while (end > 0 && !is_separator(file[end - 1])) --end;
+#ifdef _WIN32
+    if (end == 0 && file.size() >= 2 && file[1] == ':') end = 2;
+#endif
+    return std::string(file.substr(0, end));
+}
 
 }  // namespace tool

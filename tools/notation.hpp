@@ -65,10 +65,17 @@ struct built_tree {
 // returns false with the reason in `error`.
 bool read_file(const std::string &path, std::size_t limit, std::string &bytes, std::string &error);
 
-// Appends the records that `text` describes to `tree`. Throws input_error for
-// bad input and out_of_memory when the library refuses an allocation; the
-// records built so far stay in `tree`, which disposes them.
-void build(std::string_view text, built_tree &tree);
+// Appends the records that `text` describes to `tree`. A relative `@PATH` is
+// read from `folder`, which is empty for the current folder or ends with a
+// separator (see folder_of). Throws input_error for bad input and
+// out_of_memory when the library refuses an allocation; the records built so
+// far stay in `tree`, which disposes them.
+void build(std::string_view text, built_tree &tree, std::string_view folder = {});
+
+// The folder that holds `file`, with its final separator ("trees/" for
+// "trees/a.tw"), or "" for a file in the current folder: where the relative
+// `@PATH`s of a notation file start from.
+std::string folder_of(std::string_view file);
 
 }  // namespace tool
 

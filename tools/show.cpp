@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The printers. The walk and the statistics use the C interface and the
 // public block fields only; the layout also reads record headers, through the
-// library's engine (tarnwick_engine.hpp).
+// library's engine (tarnwick/engine.hpp).
 #include "show.hpp"
 
-#include "tarnwick_engine.hpp"
+#include "tarnwick/engine.hpp"
 
 #include <algorithm>
 #include <cstddef>

@@ -39,7 +39,7 @@ constexpr std::string_view kSample = R"(# The embedded sample tree.
 
 constexpr std::string_view kHelp = R"(Usage: tarnwick walk [--stats] [TREE | -f FILE | -]
        tarnwick layout [--no-hex] [TREE | -f FILE | -]
-       tarnwick --help | --version
+       tarnwick -h | --help | --version
 
 Builds a tree with libtarnwick from the notation below and shows it.
 
@@ -68,7 +68,8 @@ Notation: items separated by white space; '#' starts a comment.
                   octal \0 to \377 and \xHH
   TAG:x68656c6c6f a data record of hex bytes
   TAG:*N          N bytes of the pattern 0, 1, ..., 255, 0, ... (N at most 16777216)
-  TAG:@PATH       a file's bytes (at most 16777216); PATH ends at white space or '}'
+  TAG:@PATH       a file's bytes (at most 16777216); PATH ends at white space or '}';
+                  in a FILE, a relative PATH starts from FILE's folder
   TAG:""          an empty data record
 TAG is decimal or 0x-hex, 0 to 4095.
 
@@ -96,7 +97,7 @@ enum class command { walk, layout };
 struct options {
     command what = command::walk;
     bool stats = false;
-    bool hex = true;
+    bool no_hex = false;
     enum class source { sample, argument, file, input } from = source::sample;
     std::string tree;  // the argument, or the file name
 };
@@ -105,6 +106,12 @@ void set_source(options &o, options::source from, std::string tree) {
     if (o.from != options::source::sample) throw usage_error{"more than one tree given"};
     o.from = from;
     o.tree = std::move(tree);
+}
+
+// An option that says the same thing twice is a slip, refused like others.
+void set_once(bool &option, std::string_view arg) {
+    if (option) throw usage_error{"option '" + std::string(arg) + "' given more than once"};
+    option = true;
 }
 
 options parse_arguments(int argc, char **argv) {
@@ -121,9 +128,9 @@ options parse_arguments(int argc, char **argv) {
     for (int i = 2; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--stats" && o.what == command::walk) {
-            o.stats = true;
+            set_once(o.stats, arg);
         } else if (arg == "--no-hex" && o.what == command::layout) {
-            o.hex = false;
+            set_once(o.no_hex, arg);
         } else if (arg == "-f") {
             if (i + 1 == argc) throw usage_error{"-f needs a file name"};
             const std::string_view path = argv[++i];
@@ -143,34 +150,36 @@ options parse_arguments(int argc, char **argv) {
     return o;
 }
 
-// The input's text and the name that messages give it.
+// The input's text, the name that messages give it, and the folder its
+// relative @PATHs start from (empty: the current folder).
 struct input {
     std::string name;
     std::string text;
+    std::string folder;
 };
 
 input read_input(const options &o) {
     switch (o.from) {
-        case options::source::argument: return {"<argument>", o.tree};
+        case options::source::argument: return {"<argument>", o.tree, {}};
         case options::source::input: {
             std::ostringstream text;
             text << std::cin.rdbuf();
-            return {"<stdin>", text.str()};
+            return {"<stdin>", text.str(), {}};
         }
         case options::source::file: {
             std::string text, error;
             if (!tool::read_file(o.tree, std::numeric_limits<std::size_t>::max(), text, error))
                 throw unreadable_file{"cannot read '" + o.tree + "': " + error};
-            return {o.tree, text};
+            return {o.tree, text, tool::folder_of(o.tree)};
         }
         case options::source::sample: break;
     }
-    return {"<sample>", std::string(kSample)};
+    return {"<sample>", std::string(kSample), {}};
 }
 
 int show(const options &o, const tool::built_tree &tree) {
     if (o.what == command::layout) {
-        tool::print_layout(tree, o.hex, std::cout);
+        tool::print_layout(tree, !o.no_hex, std::cout);
         return kOk;
     }
     const tool::walk_result walked = tool::print_walk(tree, std::cout);
@@ -186,7 +195,7 @@ int show(const options &o, const tool::built_tree &tree) {
 }
 
 int run(int argc, char **argv) {
-    if (argc == 2 && std::string_view(argv[1]) == "--help") {
+    if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
         std::cout << kHelp << kSample;
         return kOk;
     }
@@ -198,7 +207,7 @@ int run(int argc, char **argv) {
     const input in = read_input(o);
     tool::built_tree tree;
     try {
-        tool::build(in.text, tree);
+        tool::build(in.text, tree, in.folder);
     } catch (const tool::input_error &e) {
         std::cerr << "tarnwick: " << in.name << ":" << e.at.line << ":" << e.at.column << ": " << e.message << '\n';
         return kBadInput;

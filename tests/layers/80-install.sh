@@ -17,7 +17,7 @@ libdir=$(dirname "$(dirname "${pc#./}")")
 [ "$(readlink "$prefix/$libdir/libtarnwick.so")" = libtarnwick.so.1 ] || { echo "no development symlink"; exit 1; }
 [ "$(readlink "$prefix/$libdir/libtarnwick.so.1")" = libtarnwick.so.1.0.0 ] || { echo "no SONAME symlink"; exit 1; }
 tools/check-exports "$prefix/$libdir/libtarnwick.so.1.0.0"
-for header in tarnwick.h tarnwick.hpp tarnwick_engine.hpp; do
+for header in tarnwick.h tarnwick.hpp tarnwick/engine.hpp; do
   [ -f "$prefix/include/$header" ] || { echo "$header not installed"; exit 1; }
 done
 [ -f "$prefix/share/man/man3/libtarnwick.3" ] || { echo "libtarnwick(3) not installed"; exit 1; }
@@ -32,7 +32,7 @@ for cc in gcc clang; do
     -I"$prefix/include" -x c -
 done
 for cxx in g++ clang++; do
-  for header in tarnwick.h tarnwick.hpp tarnwick_engine.hpp; do
+  for header in tarnwick.h tarnwick.hpp tarnwick/engine.hpp; do
     echo "#include <$header>" | $cxx -std=c++20 $strict -Wshadow -Wconversion -Wsign-conversion -fsyntax-only \
       -I"$prefix/include" -x c++ -
   done

@@ -234,4 +234,23 @@ TEST(CppTree, RefusesARecordLongerThanTheFormatHolds) {
     EXPECT_EQ(pulled(tree.events()), (std::vector<seen>{S(1, 0), E(1, 0)}));
 }
 
+// Where the C functions keep a tag's low 12 bits, the C++ appends refuse it,
+// before any block is allocated: the empty tree stays without one.
+TEST(CppTree, RefusesATagOutsideTheFormat) {
+    tarnwick::tree tree;
+    for (int tag : {-1, 4096, 5000}) {
+        EXPECT_THROW(tree.add_node(tag), std::out_of_range) << tag;
+        EXPECT_THROW(tree.add_data(tag, "x"), std::out_of_range) << tag;
+        EXPECT_THROW(tree.add_data(tag, std::vector<char>{'x'}), std::out_of_range) << tag;
+    }
+    EXPECT_EQ(tree.root()->first, nullptr);
+    tarnwick::node n = tree.add_node(4095);
+    EXPECT_THROW(n.add_node(4096), std::out_of_range);
+    EXPECT_THROW(n.add_data(-1, "x"), std::out_of_range);
+    EXPECT_THROW(n.add_data(5000, std::span<const std::byte>()), std::out_of_range);
+    EXPECT_EQ(n.handle()->children.first, nullptr);
+    n.add_data(0, "x");
+    EXPECT_EQ(pulled(tree.events()), (std::vector<seen>{S(4095, 0), S(0, 1), D(0, 2, "x"), E(0, 1), E(4095, 0)}));
+}
+
 }  // namespace

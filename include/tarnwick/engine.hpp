@@ -1,9 +1,17 @@
 // SPDX-License-Identifier: MIT
 /*
- * tarnwick_engine.hpp - not an interface. The record format as it is read,
- * and the steps of a walk, written once for the library, for the inline
- * walks of tarnwick.hpp and for the tarnwick tool. Everything here may change
- * with any release: programs include tarnwick.h or tarnwick.hpp instead.
+ * tarnwick/engine.hpp - the record format as it is read, and the steps of a
+ * walk, written once for the library, for the inline walks of tarnwick.hpp
+ * and for the tarnwick tool. Programs include tarnwick.h or tarnwick.hpp, not
+ * this file; its names (tarnwick::internal) are no interface to call.
+ *
+ * What it reads is a contract all the same. tarnwick.hpp inlines these steps
+ * into every C++ program, so a program built today reads the trees that a
+ * later libtarnwick.so.1 builds with the code compiled into it now. The
+ * record format is therefore fixed for SONAME 1: it is the same format that
+ * tarnwick.h's public structures (tarnwick_block, tarnwick_node and the
+ * constants beside them) already expose, and a change of format is a change
+ * of SONAME. The store tests pin its exact bytes for both pointer widths.
  *
  * This is the one place that spells out the bits of a record. The library
  * writes records through the encoders below and stays their only writer.
@@ -27,7 +35,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tarnwick.h"
+#include "../tarnwick.h"
 
 #if defined(_MSC_VER) && !defined(__GNUC__) && (defined(_M_IX86) || defined(_M_X64))
 #include <xmmintrin.h>
