@@ -137,13 +137,22 @@ class Node(_Appender):
         self._owner = owner
         self._handle = handle
         self._parent = parent
-        self._born = parent._epoch  # the parent's disposal count when made
+        self._born = parent._epoch  # the parent's count of disposals when made
         self._epoch = 0             # disposals of this node's children
+        self._checked = owner.disposals
 
     def _live(self):
-        parent = self._parent
-        if self._born != parent._epoch or (isinstance(parent, Node) and parent._live() is None):
-            raise ValueError("tarnwick: the node was disposed")
+        """The handle, once every node above was found not disposed since it
+        made its child. The path up is checked again only after a disposal
+        somewhere in the tree, so an append costs no walk up as a rule."""
+        disposals = self._owner.disposals
+        if self._checked != disposals:
+            node = self
+            while isinstance(node, Node):
+                if node._born != node._parent._epoch:
+                    raise ValueError("tarnwick: the node was disposed")
+                node = node._parent
+            self._checked = disposals
         return self._handle
 
     def dispose(self):
@@ -230,7 +239,7 @@ class Walk:
             raise ValueError("tarnwick: the node is not in this tree")
         _lib.tarnwick_iter_init(byref(tree._owner.root), byref(self._iter),
                                 node._live() if node is not None else None)
-        self._events = self._pull()
+        self._events = self._pull(tree._owner.disposals)
         if whole:
             self._events = _joined(self._events)
 
@@ -240,9 +249,8 @@ class Walk:
     def __next__(self):
         return next(self._events)
 
-    def _pull(self):
+    def _pull(self, disposals):
         owner = self._tree._owner
-        disposals = owner.disposals
         it = self._iter
         at = c_void_p(addressof(it))
         step = _lib.tarnwick_iter_next

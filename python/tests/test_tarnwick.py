@@ -133,17 +133,22 @@ def test_refusals_append_nothing():
 def test_disposed_nodes_and_walks_refuse_to_go_on():
     tree, one = sample()
     four_child = one.add_node(7)
-    walk = tree.events()
-    next(walk)
-    one.dispose()
-    with pytest.raises(RuntimeError):
-        next(walk)
+    for steps in (0, 1):  # a walk not yet begun, and one under way
+        walk = tree.events()
+        for _ in range(steps):
+            next(walk)
+        one.dispose()
+        with pytest.raises(RuntimeError):
+            next(walk)
     with pytest.raises(ValueError):
         four_child.add_data(1, b"gone")
     one.add_data(8, b"new")  # the disposed node itself takes children again
+    deep = one
+    for _ in range(3000):  # deeper than Python's recursion
+        deep = deep.add_node(2)
     tree.dispose()
     with pytest.raises(ValueError):
-        one.add_node(1)
+        deep.add_node(1)
 
 
 # Run in a child with its address space capped a few MiB above what it uses,
