@@ -256,16 +256,17 @@ class Walk:
         step = _lib.tarnwick_iter_next
         event = it.event
         make = tuple.__new__
-        open_ = 0
+        data_type, start_type = _layout.EVENT_DATA, _layout.EVENT_START
+        open_ = 0  # records begun and not ended: the depth of what comes next
         while True:
             if owner.disposals != disposals:
                 raise RuntimeError("tarnwick: the tree was disposed during the walk")
             if step(None, at) is None:
                 break
             kind = event.type
-            if kind == 2:
+            if kind == data_type:
                 yield make(Event, (_DATA, event.tag, open_, string_at(event.data, event.length)))
-            elif kind == 1:
+            elif kind == start_type:
                 yield make(Event, (_START, event.tag, open_, b""))
                 open_ += 1
             else:

@@ -16,7 +16,7 @@ import textwrap
 import pytest
 
 import tarnwick
-from tarnwick import EventKind, Event, _layout, _library
+from tarnwick import EventKind, _layout, _library
 
 S, D, E = EventKind.START, EventKind.DATA, EventKind.END
 
@@ -267,16 +267,16 @@ def as_tool_prints(e):
 def test_random_trees_walk_as_the_tool_walks_them():
     tool = needs("TARNWICK_TOOL")
     stops = 0
-    for seed in range(40):
-        rng = random.Random(seed)
+    for start_value in range(40):
+        rng = random.Random(start_value)
         text, records = random_items(rng, 0)
         tree = tarnwick.Tree()
         build(tree, records)
         walk = tree.events()
         mine = [as_tool_prints(e) for e in walk]
         run = subprocess.run([tool, "walk", text], capture_output=True, text=True)
-        assert run.returncode == (3 if walk.stopped_at_limit else 0), (seed, run.stderr)
-        assert run.stdout.splitlines() == mine, seed
+        assert run.returncode == (3 if walk.stopped_at_limit else 0), (start_value, run.stderr)
+        assert run.stdout.splitlines() == mine, start_value
         stops += walk.stopped_at_limit
         tree.dispose()
     assert 0 < stops < 40
