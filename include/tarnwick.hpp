@@ -58,6 +58,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <iterator>
 #include <new>
@@ -353,6 +354,146 @@ private:
     event kept_[kKeptRecords * kEventsPerRecord];
 };
 
+/* ---- Whole payloads ----------------------------------------------------------
+ * tree.records() walks as events() does, except that a data record's payload
+ * comes whole, in one DATA event, however many blocks it spans:
+ *
+ *     for (const tarnwick::record_event &e : tree.records())
+ *         if (e.kind() == tarnwick::event_kind::data) use(e.bytes());  // all of it
+ *
+ * A data record still gives START, then one DATA (none for an empty payload),
+ * then END; a node gives START, its children's events and END. The START and
+ * the DATA of a data record also tell the payload's length, read from the
+ * record's header, so a caller can size its own buffer before the bytes
+ * arrive. */
+class record_event : public event {
+public:
+    constexpr record_event() noexcept = default;
+    constexpr record_event(const event &e, std::size_t length) noexcept : event(e), length_(length) {}
+    // The payload's length for the START and DATA of a data record; 0 for an
+    // END and for a node's START.
+    constexpr std::size_t record_length() const noexcept { return length_; }
+
+private:
+    std::size_t length_ = 0;
+};
+
+/* An input range over one walk with payloads whole (see record_event). A
+ * DATA's bytes() point into the block when the payload lies in one block,
+ * and then stay valid until the tree is disposed. A payload split over
+ * blocks is copied once into a buffer that the range owns and reuses: its
+ * bytes stay valid until the range joins the next split payload, or is
+ * destroyed. The buffer is one calloc, grown (freed and allocated again) only
+ * for a longer payload; when it is refused, ++ throws std::bad_alloc and the
+ * range ends there. As with event_range, the range holds its walk, so it
+ * can be neither copied nor moved, must not outlive the tree, and the tree
+ * must not be appended to, disposed or moved while a walk is in progress. */
+class record_range {
+public:
+    class iterator {
+    public:
+        using value_type = record_event;
+        using difference_type = std::ptrdiff_t;
+        using iterator_concept = std::input_iterator_tag;
+
+        iterator() noexcept = default;
+        record_event operator*() const noexcept { return range_->current_; }
+        iterator &operator++() {
+            range_->step();
+            return *this;
+        }
+        void operator++(int) { range_->step(); }
+        friend bool operator==(const iterator &i, std::default_sentinel_t) noexcept { return i.ended(); }
+
+    private:
+        friend class record_range;
+        explicit iterator(record_range *range) noexcept : range_(range) {}
+        bool ended() const noexcept { return range_->ended_; }
+        record_range *range_ = nullptr;
+    };
+
+    // Starts a walk of `node`'s children, or of `root` when `node` is null.
+    // The first event is never a DATA, so starting allocates nothing.
+    record_range(const tarnwick_list *root, const tarnwick_node *node) noexcept {
+        internal::setup(&iter_, root, node);
+        ended_ = !pull(&raw_);
+        if (!ended_) current_ = {detail::counted_event(raw_, open_), started_length_};
+    }
+    ~record_range() { std::free(joined_); }
+    record_range(const record_range &) = delete;
+    record_range &operator=(const record_range &) = delete;
+
+    iterator begin() noexcept { return iterator(this); }
+    std::default_sentinel_t end() const noexcept { return {}; }
+
+    // As event_range::stopped_at_limit.
+    bool stopped_at_limit() const noexcept { return ended_ && iter_.top != nullptr; }
+
+private:
+    // One step of the walk into `*e`; false once it has ended. A START of a
+    // data record leaves its payload's length in started_length_.
+    bool pull(tarnwick_event *e) noexcept {
+        tarnwick_frame *level = iter_.top;
+        if (level == nullptr) return false;
+        internal::in_place top{level};
+        const bool delivered = internal::next_event<detail::walk_checks>(top, &iter_, e);
+        iter_.top = top.frame;
+        if (!delivered) return false;
+        if (e->type == TARNWICK_EVENT_START) {
+            // The frame that gave the START holds its record's header.
+            const internal::record_header header = internal::read_header(level->record);
+            started_length_ =
+                header.is_node ? 0 : internal::read_record_length(level->record, header) & internal::kCountMask;
+        }
+        return true;
+    }
+
+    // Moves to the next event; a first DATA piece shorter than its record
+    // pulls the rest of the payload into joined_.
+    void step() {
+        ended_ = !pull(&raw_);
+        if (ended_) return;
+        std::size_t length = raw_.type == TARNWICK_EVENT_END ? 0 : started_length_;
+        event e = detail::counted_event(raw_, open_);
+        if (raw_.type == TARNWICK_EVENT_DATA && static_cast<std::size_t>(raw_.length) < length)
+            e = {e.kind(), e.tag(), e.depth(), join(length)};
+        current_ = {e, length};
+    }
+
+    // Copies the payload whose first piece is in raw_ into joined_; the
+    // walk's later steps give exactly its other pieces, each a DATA.
+    std::span<const std::byte> join(std::size_t length) {
+        if (length > joined_size_) {
+            std::free(joined_);
+            joined_size_ = 0;
+            joined_ = static_cast<std::byte *>(std::calloc(length, 1));
+            if (joined_ == nullptr) {
+                ended_ = true;
+                throw std::bad_alloc();
+            }
+            joined_size_ = length;
+        }
+        std::size_t have = 0;
+        for (;;) {
+            std::memcpy(joined_ + have, raw_.data, static_cast<std::size_t>(raw_.length));
+            have += static_cast<std::size_t>(raw_.length);
+            if (have == length) break;
+            if (!pull(&raw_) || raw_.type != TARNWICK_EVENT_DATA || static_cast<std::size_t>(raw_.length) > length - have)
+                detail::stop_on_damage("pieces add up to the record's length");
+        }
+        return {joined_, length};
+    }
+
+    tarnwick_iter iter_;
+    tarnwick_event raw_ = {};
+    record_event current_;
+    bool ended_ = false;
+    int open_ = 0;                     // records begun and not ended, as of current_
+    std::size_t started_length_ = 0;   // payload length of the data record begun last
+    std::byte *joined_ = nullptr;      // calloc'd; holds the last split payload
+    std::size_t joined_size_ = 0;
+};
+
 /* ---- Nodes ------------------------------------------------------------------ */
 
 /* A handle of a node record: a pointer, cheap to copy, owning nothing. Valid
@@ -436,6 +577,10 @@ public:
     // tree's nodes, as an input range (see event_range).
     event_range events() const noexcept { return event_range(&root_, nullptr); }
     event_range events(node from) const noexcept { return event_range(&root_, from.handle()); }
+
+    // The same walks with each data record's payload whole (see record_range).
+    record_range records() const noexcept { return record_range(&root_, nullptr); }
+    record_range records(node from) const noexcept { return record_range(&root_, from.handle()); }
 
     // Calls `f(const event &)` for every event of a walk of the whole tree,
     // or of the children of `from`. Returns true after a complete walk, false

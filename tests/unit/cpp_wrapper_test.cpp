@@ -27,6 +27,7 @@ using tarnwick::event_kind;
 static_assert(std::ranges::input_range<tarnwick::event_range>);
 static_assert(std::input_iterator<tarnwick::event_range::iterator>);
 static_assert(std::sentinel_for<std::default_sentinel_t, tarnwick::event_range::iterator>);
+static_assert(std::ranges::input_range<tarnwick::record_range> && !std::movable<tarnwick::record_range>);
 static_assert(!std::movable<tarnwick::event_range>, "the range holds a walk that must not move");
 static_assert(std::movable<tarnwick::tree> && !std::copyable<tarnwick::tree>);
 static_assert(std::is_trivially_copyable_v<tarnwick::node> && sizeof(tarnwick::node) == sizeof(void *));
@@ -135,6 +136,42 @@ TEST(CppWalk, RangeWorksWithTheStandardAlgorithms) {
 #endif
 }
 
+// Unmerged: each payload comes as one DATA, and its START tells its length.
+std::vector<seen> whole(tarnwick::record_range &&range, std::vector<std::size_t> *lengths = nullptr) {
+    std::vector<seen> out;
+    for (const tarnwick::record_event &e : range) {
+        out.push_back(copy(e));
+        if (lengths != nullptr && e.kind() == event_kind::start) lengths->push_back(e.record_length());
+    }
+    return out;
+}
+
+TEST(CppWalk, RecordsGiveEachPayloadWholeAndItsLengthAtItsStart) {
+    sample s;
+    std::vector<std::size_t> lengths;
+    EXPECT_EQ(whole(s.tree.records(), &lengths), s.expected());
+    EXPECT_EQ(lengths, (std::vector<std::size_t>{0, 2, 0, 0, 0, 300}));  // nodes tell 0
+    EXPECT_EQ(whole(s.tree.records(s.one)), pulled(s.tree.events(s.one)));
+    // A payload in one block is not copied: its DATA points where the walk's does.
+    const auto at = [](auto &&range) {
+        for (const auto &e : range)
+            if (e.tag() == 2 && e.kind() == event_kind::data) return e.bytes().data();
+        return static_cast<const std::byte *>(nullptr);
+    };
+    EXPECT_EQ(at(s.tree.records()), at(s.tree.events()));
+    // Split payloads of different lengths, one after another, share the buffer.
+    tarnwick::tree tree;
+    const std::string longer(20000, 'y');
+    tree.add_data(1, s.long_payload);
+    tree.add_data(2, std::string(5000, 'z'));
+    tree.add_data(3, longer);
+    tree.add_data(4, s.long_payload);
+    EXPECT_EQ(whole(tree.records()),
+              (std::vector<seen>{S(1, 0), D(1, 1, s.long_payload), E(1, 0), S(2, 0), D(2, 1, std::string(5000, 'z')),
+                                 E(2, 0), S(3, 0), D(3, 1, longer), E(3, 0), S(4, 0), D(4, 1, s.long_payload),
+                                 E(4, 0)}));
+}
+
 TEST(CppWalk, TellsAWalkStoppedByTheNestingLimitFromACompleteOne) {
     struct row {
         int nesting;  // nodes nested in a chain, each but the last holding the next
@@ -154,6 +191,9 @@ TEST(CppWalk, TellsAWalkStoppedByTheNestingLimitFromACompleteOne) {
         EXPECT_EQ(events.stopped_at_limit(), r.stopped);
         EXPECT_EQ(starts, r.stopped ? TARNWICK_MAX_LEVELS : r.nesting);
         EXPECT_EQ(tree.visit([](const tarnwick::event &) noexcept {}), !r.stopped);
+        auto records = tree.records();
+        EXPECT_EQ(std::ranges::count_if(records, [](const auto &e) { return e.kind() == event_kind::start; }), starts);
+        EXPECT_EQ(records.stopped_at_limit(), r.stopped);
     }
 }
 

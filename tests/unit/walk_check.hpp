@@ -79,6 +79,31 @@ inline cpp_walk cpp_range(const tarnwick_list *root, const tarnwick_node *node) 
     return walk;
 }
 
+// A walk with payloads whole (tree.records()), and whether each START of a
+// data record and its DATA tell the length that the DATA then holds.
+struct cpp_records_walk {
+    std::vector<recorded_event> events;
+    bool stopped = false;
+    bool lengths_right = true;
+};
+
+inline cpp_records_walk cpp_records(const tarnwick_list *root, const tarnwick_node *node) {
+    cpp_records_walk walk;
+    std::size_t told = 0;  // the length the last START told
+    tarnwick::record_range range(root, node);
+    for (const tarnwick::record_event &e : range) {
+        const auto kind = e.kind();
+        if (kind == tarnwick::event_kind::start) told = e.record_length();
+        const std::size_t expected = kind == tarnwick::event_kind::end ? 0 : told;
+        walk.lengths_right = walk.lengths_right && e.record_length() == expected &&
+                             (kind != tarnwick::event_kind::data || e.bytes().size() == told);
+        walk.events.push_back({static_cast<int>(kind), e.tag(),
+                               {reinterpret_cast<const char *>(e.bytes().data()), e.bytes().size()}});
+    }
+    walk.stopped = range.stopped_at_limit();
+    return walk;
+}
+
 // Empty when the two sequences are equal, else where they first differ.
 template <typename Event>
 std::string first_difference(const std::vector<Event> &got, const std::vector<Event> &expected) {
@@ -116,6 +141,11 @@ inline ::testing::AssertionResult walks_match_model(mirrored_tree &tree, int sta
         if (walk.stopped != stopped || !walk.depths_right)
             return ::testing::AssertionFailure() << name << (walk.depths_right ? " stop" : " depths") << " wrong";
     }
+    const cpp_records_walk whole = cpp_records(tree.root(), node);
+    if (std::string d = first_difference(whole.events, merge_data(recorded(visited))); !d.empty())
+        return ::testing::AssertionFailure() << "C++ records against callback walk: " << d;
+    if (whole.stopped != stopped || !whole.lengths_right)
+        return ::testing::AssertionFailure() << "C++ records" << (whole.lengths_right ? " stop" : " lengths") << " wrong";
     if (std::string fault = pieces_outside_blocks(visited, tree.lists()); !fault.empty())
         return ::testing::AssertionFailure() << fault;
     if (std::string fault = unbalanced(visited, !stopped); !fault.empty())

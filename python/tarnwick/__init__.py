@@ -1,0 +1,289 @@
+# SPDX-License-Identifier: MIT
+"""Trees of tagged records in chains of heap blocks, walked as a stream of
+START, DATA and END events: libtarnwick from Python, over ctypes.
+
+    with tarnwick.Tree() as tree:
+        node = tree.add_node(1)
+        node.add_data(2, b"hi")
+        for e in tree.events():
+            ...   START 1 (depth 0), START 2 (1), DATA 2 b"hi" (2), END 2 (1), END 1 (0)
+
+A Tree owns its records; Node handles stay usable until the tree, or a node
+enclosing them, is disposed, and raise ValueError after that. Events carry
+copies of the bytes, so they outlive the tree. The library is found through
+$TARNWICK_LIBRARY, then in this package's folder, then by the loader's
+search; one that does not match this binding's structures is refused at
+import with LibraryError."""
+
+import enum
+import operator
+from ctypes import addressof, byref, c_void_p, string_at
+from typing import NamedTuple
+
+from . import _layout
+from ._layout import BLOCK_DATA, MAX_LENGTH, MAX_TAG, Block, Iter, List, NodeHandle
+from ._library import LibraryError, load
+
+__all__ = ["Tree", "Node", "Event", "EventKind", "Walk", "PartialWrite", "LibraryError", "MAX_LEVELS",
+           "library_path"]
+
+_lib, library_path = load()
+MAX_LEVELS = _layout.MAX_LEVELS
+
+
+class EventKind(enum.IntEnum):
+    START = _layout.EVENT_START  # a record begins
+    DATA = _layout.EVENT_DATA    # a piece of a data record's payload (whole, from records())
+    END = _layout.EVENT_END      # a record ends
+
+
+class Event(NamedTuple):
+    """One event. `depth` is the number of records enclosing it: 0 for the
+    START and END of a record in the list the walk starts from, 1 for its
+    DATA and its children's START and END, and so on. `data` is b"" for
+    START and END."""
+    kind: EventKind
+    tag: int
+    depth: int
+    data: bytes
+
+
+_KINDS = (None, EventKind.START, EventKind.DATA, EventKind.END)
+_START, _DATA, _END = EventKind.START, EventKind.DATA, EventKind.END
+
+
+class PartialWrite(MemoryError):
+    """A data record whose payload met a refused allocation halfway: the
+    record stands, shortened to its first `stored` of `requested` bytes."""
+
+    def __init__(self, requested, stored):
+        super().__init__(f"tarnwick: data record written in part ({stored} of {requested} bytes)")
+        self.requested = requested
+        self.stored = stored
+
+
+def _tag(tag):
+    tag = operator.index(tag)
+    if not 0 <= tag <= MAX_TAG:
+        raise ValueError(f"tarnwick: tag {tag} outside 0..{MAX_TAG}")
+    return tag
+
+
+def _stored_length(target, old_tail, old_end):
+    """The bytes a partly written record holds, read from its length field.
+    Its header went where the old tail ended if the tail grew; otherwise the
+    tail was too full and the header opens the block after it, or the
+    list's first block when it had none."""
+    if old_tail is None:
+        record = target.first + BLOCK_DATA
+    elif Block.from_address(old_tail).data_end != old_end:
+        record = old_end
+    else:
+        record = Block.from_address(old_tail).next + BLOCK_DATA
+    length_bytes = string_at(record, 1)[0] >> 1 & 7
+    return int.from_bytes(string_at(record + 2, length_bytes), "little") & 0xFFFFFFFF
+
+
+class _Owner:
+    """What tree and nodes share: the tree's root list, and a count of the
+    disposals made in it, by which walks notice one made under them."""
+
+    def __init__(self):
+        self.root = List()
+        self.disposals = 0
+        _lib.tarnwick_init(byref(self.root))
+
+
+class _Appender:
+    """add_node and add_data for a tree (`_handle` None: the root list) and
+    for a node, both appending through the C calls."""
+
+    def add_node(self, tag):
+        """Appends a node with `tag` (0..4095) and returns it. Raises
+        ValueError for a tag out of range, MemoryError when a block is
+        refused (nothing appended)."""
+        tag = _tag(tag)
+        handle = _lib.tarnwick_create_node(byref(self._owner.root), self._live(), tag)
+        if handle is None:
+            raise MemoryError("tarnwick: no memory for a node record")
+        return Node(self._owner, handle, self)
+
+    def add_data(self, tag, data):
+        """Appends a data record with `tag` and a copy of `data` (any
+        bytes-like object). Raises ValueError for a tag out of range or more
+        than 2**31 - 1 bytes, MemoryError when a block is refused (nothing
+        appended), PartialWrite when the record was stored in part."""
+        tag = _tag(tag)
+        view = memoryview(data)
+        if view.nbytes > MAX_LENGTH:
+            raise ValueError(f"tarnwick: data record longer than {MAX_LENGTH} bytes")
+        payload = data if type(data) is bytes else view.tobytes()
+        handle = self._live()
+        target = NodeHandle.from_address(handle).children if handle else self._owner.root
+        old_tail = target.last
+        old_end = Block.from_address(old_tail).data_end if old_tail else None
+        status = _lib.tarnwick_create_data(byref(self._owner.root), handle, tag, payload, len(payload))
+        if status > 0:
+            raise MemoryError("tarnwick: no memory for a data record")
+        if status < 0:
+            raise PartialWrite(len(payload), _stored_length(target, old_tail, old_end))
+
+
+class Node(_Appender):
+    """A node record's handle. Valid until the tree, or a node enclosing it,
+    is disposed; after that every use raises ValueError."""
+
+    def __init__(self, owner, handle, parent):
+        self._owner = owner
+        self._handle = handle
+        self._parent = parent
+        self._born = parent._epoch  # the parent's count of disposals when made
+        self._epoch = 0             # disposals of this node's children
+        self._checked = owner.disposals
+
+    def _live(self):
+        """The handle, once every node above was found not disposed since it
+        made its child. The path up is checked again only after a disposal
+        somewhere in the tree, so an append costs no walk up as a rule."""
+        disposals = self._owner.disposals
+        if self._checked != disposals:
+            node = self
+            while isinstance(node, Node):
+                if node._born != node._parent._epoch:
+                    raise ValueError("tarnwick: the node was disposed")
+                node = node._parent
+            self._checked = disposals
+        return self._handle
+
+    def dispose(self):
+        """Releases the node's descendants; the node stays in its list,
+        childless, and may get children again. Nodes below it become
+        invalid."""
+        handle = self._live()
+        self._owner.disposals += 1
+        _lib.tarnwick_dispose(handle)
+        self._epoch += 1
+
+    def __eq__(self, other):
+        return isinstance(other, Node) and self._handle == other._handle
+
+    def __hash__(self):
+        return hash(self._handle)
+
+
+class Tree(_Appender):
+    """Owns a root list and every record beneath it, and releases them when
+    disposed, at the end of a `with` block, or when collected."""
+
+    def __init__(self):
+        self._owner = _Owner()
+        self._epoch = 0
+
+    def _live(self):
+        return None
+
+    def dispose(self):
+        """Releases every record. The tree is empty afterwards and may be
+        built again; its nodes become invalid."""
+        self._owner.disposals += 1
+        _lib.tarnwick_dispose(addressof(self._owner.root))
+        self._epoch += 1
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.dispose()
+
+    def __del__(self):
+        if _lib is not None and getattr(self, "_owner", None) is not None:
+            _lib.tarnwick_dispose(addressof(self._owner.root))
+
+    def events(self, node=None):
+        """A walk of the whole tree, or of the children of `node`, over the
+        library's pull iterator, one Event per piece of payload (a payload
+        spans as many DATA events as blocks). May be appended to meanwhile;
+        a disposal in the tree ends the walk with RuntimeError."""
+        return Walk(self, node, whole=False)
+
+    def records(self, node=None):
+        """As events(), with each data record's payload whole in one DATA."""
+        return Walk(self, node, whole=True)
+
+    def visit(self, fn, node=None):
+        """Calls fn(event) for every event of events(node). Returns True
+        after a complete walk, False when the nesting limit stopped it. The
+        first exception fn raises ends the walk there, and visit raises it.
+        fn may append to the tree; a disposal in it raises RuntimeError.
+
+        The walk is the pull iterator's, stepped here, rather than the C
+        callback walk: that one cannot be stopped from its callback, and a
+        ctypes callback costs more per event than a call does."""
+        walk = self.events(node)
+        for event in walk:
+            fn(event)
+        return not walk.stopped_at_limit
+
+
+class Walk:
+    """One walk of a tree, iterated once. `stopped_at_limit` is True once it
+    has ended because a node lay deeper than the nesting limit (MAX_LEVELS
+    below the starting list; that node's START is not delivered), False
+    while it runs and after a complete walk."""
+
+    def __init__(self, tree, node, whole):
+        self.stopped_at_limit = False
+        self._tree = tree  # kept alive while the walk lasts
+        self._iter = Iter()
+        if node is not None and node._owner is not tree._owner:
+            raise ValueError("tarnwick: the node is not in this tree")
+        _lib.tarnwick_iter_init(byref(tree._owner.root), byref(self._iter),
+                                node._live() if node is not None else None)
+        self._events = self._pull(tree._owner.disposals)
+        if whole:
+            self._events = _joined(self._events)
+
+    def __iter__(self):
+        return self._events
+
+    def __next__(self):
+        return next(self._events)
+
+    def _pull(self, disposals):
+        owner = self._tree._owner
+        it = self._iter
+        at = c_void_p(addressof(it))
+        step = _lib.tarnwick_iter_next
+        event = it.event
+        make = tuple.__new__
+        data_type, start_type = _layout.EVENT_DATA, _layout.EVENT_START
+        open_ = 0  # records begun and not ended: the depth of what comes next
+        while True:
+            if owner.disposals != disposals:
+                raise RuntimeError("tarnwick: the tree was disposed during the walk")
+            if step(None, at) is None:
+                break
+            kind = event.type
+            if kind == data_type:
+                yield make(Event, (_DATA, event.tag, open_, string_at(event.data, event.length)))
+            elif kind == start_type:
+                yield make(Event, (_START, event.tag, open_, b""))
+                open_ += 1
+            else:
+                open_ -= 1
+                yield make(Event, (_END, event.tag, open_, b""))
+        self.stopped_at_limit = it.top is not None
+
+
+def _joined(events):
+    """The events with each data record's DATA pieces, which lie in a row
+    before its END, joined into one."""
+    pieces = []
+    for e in events:
+        if e.kind == _DATA:
+            pieces.append(e.data)
+            continue
+        if pieces:
+            yield Event(_DATA, e.tag, e.depth + 1, pieces[0] if len(pieces) == 1 else b"".join(pieces))
+            pieces = []
+        yield e

@@ -1,0 +1,282 @@
+# SPDX-License-Identifier: MIT
+"""The binding: the typical tree, walks against the C tool's on random trees,
+refusals, an exception in visit, payloads over several blocks, and the
+layout table against a program built from tarnwick.h. The layer sets
+TARNWICK_TOOL (the tarnwick tool) and TARNWICK_PROBE (tests/layout_probe.c
+built); without them those tests are skipped."""
+
+import mmap
+import os
+import random
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import tarnwick
+from tarnwick import EventKind, _layout, _library
+
+S, D, E = EventKind.START, EventKind.DATA, EventKind.END
+
+
+def sample():
+    """1{2:"hi" 3{} 4{5:""}} 6:300 bytes: every kind of record, an empty node,
+    an empty record and a payload over two blocks."""
+    tree = tarnwick.Tree()
+    one = tree.add_node(1)
+    one.add_data(2, b"hi")
+    one.add_node(3)
+    one.add_node(4).add_data(5, bytearray())
+    tree.add_data(6, memoryview(b"x" * 300))
+    return tree, one
+
+
+SAMPLE = [(S, 1, 0, b""), (S, 2, 1, b""), (D, 2, 2, b"hi"), (E, 2, 1, b""), (S, 3, 1, b""), (E, 3, 1, b""),
+          (S, 4, 1, b""), (S, 5, 2, b""), (E, 5, 2, b""), (E, 4, 1, b""), (E, 1, 0, b""), (S, 6, 0, b""),
+          (D, 6, 1, b"x" * 300), (E, 6, 0, b"")]
+
+
+def joined(events):
+    out = []
+    for e in events:
+        if e.kind == D and out and out[-1].kind == D:
+            out[-1] = out[-1]._replace(data=out[-1].data + e.data)
+        else:
+            out.append(e)
+    return out
+
+
+def test_typical_tree_walks_alike_every_way():
+    with sample()[0] as tree:
+        assert joined(tree.events()) == SAMPLE
+        assert list(tree.records()) == SAMPLE  # one DATA per payload, unjoined
+        seen = []
+        assert tree.visit(seen.append) is True
+        assert seen == list(tree.events())
+        assert [int(e.kind) for e in seen[:3]] == [1, 1, 2]  # the C constants
+    assert list(tree.events()) == []  # disposed, empty, and may be built again
+
+
+def test_walk_from_a_node_counts_depth_from_its_children():
+    tree, one = sample()
+    assert list(tree.records(one)) == [(k, t, d - 1, b) for k, t, d, b in SAMPLE[1:10]]
+    with pytest.raises(ValueError):
+        tarnwick.Tree().events(one)
+
+
+def test_the_c_callback_walk_gives_the_same_events():
+    tree, _ = sample()
+    seen = []
+    callback = _library.VISIT_FN(lambda ctx, kind, tag, data, length: seen.append((kind, tag, length)) or 0)
+    tarnwick._lib.tarnwick_visit_node(tree._owner.root, None, None, callback)
+    assert seen == [(int(e.kind), e.tag, len(e.data)) for e in tree.events()]
+
+
+def test_nesting_limit_stops_the_walk():
+    for nesting, stopped in [(tarnwick.MAX_LEVELS, False), (tarnwick.MAX_LEVELS + 1, True)]:
+        tree = tarnwick.Tree()
+        node = tree.add_node(1)
+        for level in range(nesting - 1):
+            node = node.add_node(2)
+        walk = tree.events()
+        assert walk.stopped_at_limit is False
+        starts = sum(e.kind == S for e in walk)
+        assert (starts, walk.stopped_at_limit) == (tarnwick.MAX_LEVELS if stopped else nesting, stopped)
+        assert tree.visit(lambda e: None) is not stopped
+
+
+def test_an_exception_in_visit_ends_the_walk_and_is_raised():
+    tree, _ = sample()
+    calls = []
+
+    def third_fails(event):
+        calls.append(event)
+        if len(calls) == 3:
+            raise KeyError("third")
+
+    with pytest.raises(KeyError, match="third"):
+        tree.visit(third_fails)
+    assert len(calls) == 3
+    assert joined(tree.events()) == SAMPLE
+
+
+def test_a_payload_over_several_blocks_is_rejoined():
+    payload = random.Random(7).randbytes(70000)
+    tree = tarnwick.Tree()
+    tree.add_data(9, payload)
+    pieces = [e.data for e in tree.events() if e.kind == D]
+    assert len(pieces) > 4 and b"".join(pieces) == payload
+    assert list(tree.records()) == [(S, 9, 0, b""), (D, 9, 1, payload), (E, 9, 0, b"")]
+
+
+def test_refusals_append_nothing():
+    tree = tarnwick.Tree()
+    node = tree.add_node(1)
+    for bad in (-1, 4096, 0x10001):
+        with pytest.raises(ValueError):
+            tree.add_node(bad)
+        with pytest.raises(ValueError):
+            node.add_data(bad, b"x")
+    with pytest.raises(TypeError):
+        tree.add_node(1.0)
+    with pytest.raises(TypeError):
+        tree.add_data(2, "text is not bytes")
+    too_long = mmap.mmap(-1, _layout.MAX_LENGTH + 1)  # reserved, never touched
+    with pytest.raises(ValueError):
+        node.add_data(2, too_long)
+    too_long.close()
+    assert list(tree.events()) == [(S, 1, 0, b""), (E, 1, 0, b"")]
+
+
+def test_disposed_nodes_and_walks_refuse_to_go_on():
+    tree, one = sample()
+    four_child = one.add_node(7)
+    for steps in (0, 1):  # a walk not yet begun, and one under way
+        walk = tree.events()
+        for _ in range(steps):
+            next(walk)
+        one.dispose()
+        with pytest.raises(RuntimeError):
+            next(walk)
+    with pytest.raises(ValueError):
+        four_child.add_data(1, b"gone")
+    one.add_data(8, b"new")  # the disposed node itself takes children again
+    deep = one
+    for _ in range(3000):  # deeper than Python's recursion
+        deep = deep.add_node(2)
+    tree.dispose()
+    with pytest.raises(ValueError):
+        deep.add_node(1)
+
+
+# Run in a child with its address space capped a few MiB above what it uses,
+# so that the library's block allocations are refused partway.
+_REFUSED = textwrap.dedent("""
+    import resource, tarnwick
+    tree = tarnwick.Tree()
+    payload = bytes(64 << 20)
+    with open("/proc/self/statm") as f:
+        used = int(f.read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (used + (16 << 20), resource.RLIM_INFINITY))
+    try:
+        tree.add_data(1, payload)
+    except tarnwick.PartialWrite as e:
+        partial = (e.requested, e.stored)
+    while True:
+        try:
+            tree.add_node(2)
+        except MemoryError as e:
+            refused = type(e).__name__
+            break
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    stored = len(next(e for e in tree.records() if e.kind == tarnwick.EventKind.DATA).data)
+    print(partial[0], partial[1], stored, refused)
+""")
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs /proc and RLIMIT_AS")
+def test_refused_allocations_raise_memory_errors():
+    out = subprocess.run([sys.executable, "-c", _REFUSED], capture_output=True, text=True, check=True).stdout
+    requested, stored, walked, refused = out.split()
+    assert int(requested) == 64 << 20 and 0 < int(stored) < int(requested) and walked == stored
+    assert refused == "MemoryError"
+
+
+def test_a_library_that_does_not_match_is_refused():
+    differences = _library.probe(tarnwick._lib, _layout.iter_type(6), 6)
+    assert differences and "tarnwick_iter" in differences[0]
+    assert _library.probe(tarnwick._lib) == []
+
+
+def test_the_library_is_found_beside_the_package(tmp_path):
+    shutil.copytree(os.path.dirname(tarnwick.__file__), tmp_path / "tarnwick")
+    shutil.copy(tarnwick.library_path, tmp_path / "tarnwick" / os.path.basename(_library._NAMES[0]))
+    env = {k: v for k, v in os.environ.items() if k != "TARNWICK_LIBRARY"}
+    env["PYTHONPATH"] = str(tmp_path)
+    code = "import tarnwick; print(tarnwick.library_path)"
+    out = subprocess.run([sys.executable, "-c", code], env=env, cwd=tmp_path, capture_output=True, text=True,
+                         check=True)
+    assert out.stdout.strip() == str(tmp_path / "tarnwick" / _library._NAMES[0])
+    env["TARNWICK_LIBRARY"] = str(tmp_path / "nothing.so")
+    failed = subprocess.run([sys.executable, "-c", code], env=env, cwd=tmp_path, capture_output=True, text=True)
+    assert failed.returncode != 0 and "LibraryError" in failed.stderr
+
+
+def needs(variable):
+    path = os.environ.get(variable)
+    if not path:
+        pytest.skip(f"{variable} is not set")
+    return path
+
+
+def test_layout_table_matches_the_header():
+    out = subprocess.run([needs("TARNWICK_PROBE")], capture_output=True, text=True, check=True).stdout
+    probed = {name: int(value) for name, value in (line.split() for line in out.splitlines())}
+    assert probed == _layout.layout()
+
+
+# ---- Random trees against the tool's walk --------------------------------
+
+def random_items(rng, depth):
+    """Notation and the same records as ("node", tag, items) or ("data",
+    tag, bytes); some chains nest past the walk's limit."""
+    items = []
+    for _ in range(rng.randrange(1, 6 if depth < 3 else 3)):
+        tag = rng.randrange(4096)
+        roll = rng.random()
+        if roll < 0.3 and depth < tarnwick.MAX_LEVELS + 2:
+            text, children = random_items(rng, depth + 1)
+            items.append((f"{tag}{{ {text} }}", ("node", tag, children)))
+        elif roll < 0.5:
+            n = rng.choice([0, 1, 255, 256, 3000, 20000])
+            items.append((f"{tag}:*{n}", ("data", tag, (bytes(range(256)) * (n // 256 + 1))[:n])))
+        else:
+            payload = rng.randbytes(rng.randrange(0, 40))
+            items.append((f"{tag}:x{payload.hex()}", ("data", tag, payload)))
+    return " ".join(text for text, _ in items), [record for _, record in items]
+
+
+def build(into, records):
+    for kind, tag, body in records:
+        if kind == "node":
+            build(into.add_node(tag), body)
+        else:
+            into.add_data(tag, body)
+
+
+def preview(data):
+    shown = data[:16]
+    if all(0x20 <= c < 0x7F or c in b"\n\t\r" for c in shown):
+        escaped = "".join({"\n": "\\n", "\t": "\\t", "\r": "\\r", '"': '\\"', "\\": "\\\\"}.get(chr(c), chr(c))
+                          for c in shown)
+        text = f'"{escaped}"'
+    else:
+        text = "x" + shown.hex()
+    return text + ("..." if len(data) > 16 else "")
+
+
+def as_tool_prints(e):
+    line = f"{e.kind.name} {e.tag}"
+    if e.kind == D:
+        line += f" ({len(e.data)} {'byte' if len(e.data) == 1 else 'bytes'}) {preview(e.data)}"
+    return "  " * e.depth + line
+
+
+def test_random_trees_walk_as_the_tool_walks_them():
+    tool = needs("TARNWICK_TOOL")
+    stops = 0
+    for start_value in range(40):
+        rng = random.Random(start_value)
+        text, records = random_items(rng, 0)
+        tree = tarnwick.Tree()
+        build(tree, records)
+        walk = tree.events()
+        mine = [as_tool_prints(e) for e in walk]
+        run = subprocess.run([tool, "walk", text], capture_output=True, text=True)
+        assert run.returncode == (3 if walk.stopped_at_limit else 0), (start_value, run.stderr)
+        assert run.stdout.splitlines() == mine, start_value
+        stops += walk.stopped_at_limit
+        tree.dispose()
+    assert 0 < stops < 40
