@@ -68,6 +68,18 @@
 #  define TARNWICK_CALL
 #endif
 
+/* The release this header belongs to: MAJOR.MINOR.PATCH. A new major
+ * version changes the interface or the record format and the library's
+ * SONAME (libtarnwick.so.1) with it; a new minor version adds without
+ * breaking; a new patch version only mends. These describe the header a
+ * program was compiled against, and a program may test them with #if; there
+ * is no function that reports the version of the library loaded at run time.
+ * TARNWICK_VERSION_STRING is the same three numbers as a string literal. */
+#define TARNWICK_VERSION_MAJOR 1
+#define TARNWICK_VERSION_MINOR 0
+#define TARNWICK_VERSION_PATCH 0
+#define TARNWICK_VERSION_STRING "1.0.0"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
