@@ -9,12 +9,13 @@
 # - each Windows zip holds exactly the files a user is promised, under
 #   tarnwick-V-win32/ or tarnwick-V-win64/; its DLL exports exactly the seven
 #   functions and its .def names the same ones;
-# - the C example, built with MinGW-w64 against an unpacked zip alone through
-#   its CMake package, prints under wine what the tarball's own build of it
-#   prints, and the zip's tool prints the embedded sample's events. The win64
+# - the C example, built with MinGW-w64 against an unpacked zip alone (through
+#   its CMake package, its pkg-config file, and an import library made from
+#   its .def), prints under wine what the tarball's own build of it prints,
+#   and the zip's tool prints the embedded sample's events. The win64
 #   zip runs under wine64; the win32 zip under wine, which is a 32-bit x86
 #   program: on a kernel that runs none, that run is left out, with the reason.
-need_packages cmake g++ git zip unzip g++-mingw-w64-i686 binutils-mingw-w64-i686 \
+need_packages cmake g++ git zip unzip pkg-config g++-mingw-w64-i686 binutils-mingw-w64-i686 \
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64
 source tests/layers/windows.sh
 dist=build/dist
@@ -76,28 +77,38 @@ check_zip() {
   echo "ok: $name-$folder.zip holds what it should"
 }
 
-# Builds the C example against the unpacked zip of FOLDER through its CMake
-# package only, with the toolchain file cmake/TOOLCHAIN.cmake, and runs it and
-# the zip's tool with the wine loader WINE (in the wine prefix that
-# make_wine_prefix set), finding the DLL in the zip's bin/ alone.
+# Builds the C example against the unpacked zip of FOLDER three ways: through
+# its CMake package alone (with the toolchain file cmake/TOOLCHAIN.cmake),
+# through its pkg-config file, and with an import library that MinGW-w64's
+# dlltool makes from its .def, as MSVC's lib makes tarnwick.lib. Each must
+# print what the tarball's build of it prints, and the zip's tool the
+# sample's events, run with the wine loader WINE (in the prefix that
+# make_wine_prefix set) and finding the DLL in the zip's bin/ alone.
 check_zip_programs() {
-  local folder=$1 toolchain=$2 wine=$3 top=$PWD/$dist/$1/$name-$1 build=$dist/$1/consumer
+  local folder=$1 toolchain=$2 triplet=$3 wine=$4 top=$PWD/$dist/$1/$name-$1 build=$dist/$1/consumer program
   cmake -S tests/consumers/c -B "$build" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$toolchain.cmake" \
     -DCMAKE_PREFIX_PATH="$top" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >"$build.configure.log" 2>&1 \
     || { cat "$build.configure.log"; return 1; }
   grep "tarnwick .* from $top/lib/cmake/tarnwick" "$build.configure.log"
   cmake --build "$build" >"$build.build.log" 2>&1 || { cat "$build.build.log"; return 1; }
-  WINEPATH="Z:$top/bin" "$wine" "$build/hello_c.exe" | tr -d '\r' >"$build/hello_c.out"
-  diff "$build/hello_c.out" "$dist/hello_c.out" || { echo "$folder: hello_c.exe printed other events"; return 1; }
+  # shellcheck disable=SC2046 # the flags are words
+  "$triplet-gcc" -std=c99 examples/hello.c $(PKG_CONFIG_LIBDIR=$top/lib/pkgconfig pkg-config --cflags --libs tarnwick) \
+    -o "$build/hello_pkg_config.exe"
+  "$triplet-dlltool" -d "$top/lib/tarnwick.def" -D libtarnwick.dll -l "$build/libtarnwick_from_def.a"
+  "$triplet-gcc" -std=c99 examples/hello.c -I"$top/include" "$build/libtarnwick_from_def.a" -o "$build/hello_def.exe"
+  for program in hello_c hello_pkg_config hello_def; do
+    WINEPATH="Z:$top/bin" "$wine" "$build/$program.exe" | tr -d '\r' >"$build/$program.out"
+    diff "$build/$program.out" "$dist/hello_c.out" || { echo "$folder: $program.exe printed other events"; return 1; }
+  done
   "$wine" "$top/bin/tarnwick.exe" walk | tr -d '\r' | diff - "$sample" \
     || { echo "$folder: tarnwick.exe did not print the sample's events"; return 1; }
-  echo "ok: $folder: a C program built against the zip alone, and the zip's tool, run under $(basename "$wine")"
+  echo "ok: $folder: the C example built against the zip alone, and the zip's tool, run under $(basename "$wine")"
 }
 
 check_zip win64 x86_64-w64-mingw32-objdump
 check_zip win32 i686-w64-mingw32-objdump
 make_wine_prefix dist-wine64 /usr/lib/wine/wine64
-check_zip_programs win64 mingw-x86_64 /usr/lib/wine/wine64
+check_zip_programs win64 mingw-x86_64 x86_64-w64-mingw32 /usr/lib/wine/wine64
 
 need_packages wine wine32:i386
 if ! wine_runs dist-wine32; then
@@ -105,4 +116,4 @@ if ! wine_runs dist-wine32; then
   exit 0
 fi
 make_wine_prefix dist-wine32 wine
-check_zip_programs win32 mingw-i686 wine
+check_zip_programs win32 mingw-i686 i686-w64-mingw32 wine
