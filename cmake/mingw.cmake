@@ -14,7 +14,10 @@ find_program(CMAKE_C_COMPILER NAMES ${tarnwick_mingw}-gcc-posix ${tarnwick_mingw
 find_program(CMAKE_CXX_COMPILER NAMES ${tarnwick_mingw}-g++-posix ${tarnwick_mingw}-g++ REQUIRED)
 find_program(CMAKE_RC_COMPILER NAMES ${tarnwick_mingw}-windres)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${tarnwick_mingw})
+# Libraries and packages come from the MinGW-w64 tree, and from the prefixes
+# named in CMAKE_PREFIX_PATH (an unpacked Windows release of this library,
+# say), which would otherwise be looked for inside that tree.
+set(CMAKE_FIND_ROOT_PATH /usr/${tarnwick_mingw} ${CMAKE_PREFIX_PATH})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -45,13 +45,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-/* The release this header belongs to, for programs that check at compile
- * time which one they are built against (#if TARNWICK_VERSION_MAJOR ...). */
-#define TARNWICK_VERSION_MAJOR 1
-#define TARNWICK_VERSION_MINOR 0
-#define TARNWICK_VERSION_PATCH 0
-#define TARNWICK_VERSION_STRING "1.0.0"
-
 /* TARNWICK_API marks the exported functions. Building the library defines
  * TARNWICK_BUILDING; a program that links the library statically defines
  * TARNWICK_STATIC. TARNWICK_CALL is the calling convention of every function
@@ -74,6 +67,18 @@
 #  endif
 #  define TARNWICK_CALL
 #endif
+
+/* The release this header belongs to: MAJOR.MINOR.PATCH. A new major
+ * version changes the interface or the record format and the library's
+ * SONAME (libtarnwick.so.1) with it; a new minor version adds without
+ * breaking; a new patch version only mends. These describe the header a
+ * program was compiled against, and a program may test them with #if; there
+ * is no function that reports the version of the library loaded at run time.
+ * TARNWICK_VERSION_STRING is the same three numbers as a string literal. */
+#define TARNWICK_VERSION_MAJOR 1
+#define TARNWICK_VERSION_MINOR 0
+#define TARNWICK_VERSION_PATCH 0
+#define TARNWICK_VERSION_STRING "1.0.0"
 
 #ifdef __cplusplus
 extern "C" {

@@ -15,9 +15,7 @@ check_windows_build windows i686-w64-mingw32-objdump
 # Wine runs Windows programs as 32-bit x86 Linux processes, which a kernel
 # built without IA-32 emulation refuses. The DLL has then been built and
 # checked, but its suite cannot run on this machine.
-if ! wine --version >build/windows.wine-version.log 2>&1; then
-  cat build/windows.wine-version.log
-  grep -q 'Exec format error' build/windows.wine-version.log || exit 1
+if ! wine_runs windows; then
   echo "not run: the suite under wine (this kernel runs no 32-bit x86 programs)"
   exit 77
 fi

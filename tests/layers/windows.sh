@@ -30,3 +30,15 @@ make_wine_prefix() {
   "$wine" wineboot --init >"build/$name.wineboot.log" 2>&1 || { cat "build/$name.wineboot.log"; return 1; }
   echo "wine prefix created in $((SECONDS - started))s"
 }
+
+# Whether wine runs here. It is a 32-bit x86 program, which a kernel built
+# without IA-32 emulation refuses ("Exec format error"): that is a limit of
+# the machine, and the answer is no. Any other failure fails the layer.
+wine_runs() {
+  local log=build/$1.wine-version.log
+  mkdir -p build
+  wine --version >"$log" 2>&1 && return 0
+  cat "$log"
+  grep -q 'Exec format error' "$log" || exit 1
+  return 1
+}

@@ -1,0 +1,119 @@
+# SPDX-License-Identifier: MIT
+# The release archives, checked as a user meets them. tools/make-release
+# writes them to build/dist/out; then
+# - SHA256SUMS holds the sums of the three archives;
+# - the source tarball holds exactly the tracked files, under tarnwick-V/,
+#   and the README's first command (read as the readme layer reads it) works
+#   in a copy unpacked from it, with no network where this machine can take
+#   it away (unshare -n);
+# - each Windows zip holds exactly the files a user is promised, under
+#   tarnwick-V-win32/ or tarnwick-V-win64/; its DLL exports exactly the seven
+#   functions and its .def names the same ones;
+# - the C example, built with MinGW-w64 against an unpacked zip alone (through
+#   its CMake package, its pkg-config file, and an import library made from
+#   its .def), prints under wine what the tarball's own build of it prints,
+#   and the zip's tool prints the embedded sample's events. The win64
+#   zip runs under wine64; the win32 zip under wine, which is a 32-bit x86
+#   program: on a kernel that runs none, that run is left out, with the reason.
+need_packages cmake g++ git zip unzip pkg-config g++-mingw-w64-i686 binutils-mingw-w64-i686 \
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64
+source tests/layers/windows.sh
+dist=build/dist
+out=$dist/out
+rm -rf "$dist" && mkdir -p "$dist"
+tools/make-release "$out"
+name=tarnwick-$(cmake -P cmake/version.cmake)
+(cd "$out" && sha256sum -c SHA256SUMS && ls -l)
+
+# Fails, showing the difference, unless the files EXPECTED and ACTUAL list the
+# same names in any order.
+same_names() {
+  diff <(LC_ALL=C sort "$1") <(LC_ALL=C sort "$2") || { echo "$3"; return 1; }
+}
+
+# The source tarball: exactly what git tracks, and a tree the README's first
+# command builds and runs in.
+git ls-files >"$dist/tracked.list"
+tar -tzf "$out/$name.tar.gz" | grep -v '/$' | sed "s|^$name/||" >"$dist/tarball.list"
+same_names "$dist/tracked.list" "$dist/tarball.list" "the tarball does not hold exactly the tracked files"
+tar -xzf "$out/$name.tar.gz" -C "$dist"
+source_copy=$dist/$name
+command=$(awk '/^```/ { if (open) exit; open = 1; next } open { print; exit }' "$source_copy/README.md")
+offline=()
+if unshare -n true 2>/dev/null; then offline=(unshare -n); else echo "note: the network stays reachable here"; fi
+echo "--- in the unpacked tarball, ${offline[*]:+offline: }$command"
+(cd "$source_copy" && "${offline[@]}" bash -c "$command") >"$dist/first-command.log" 2>&1 \
+  || { tail -n 40 "$dist/first-command.log"; echo "the README's first command failed in the tarball"; exit 1; }
+sample=tests/tool/cases/sample-walk.out
+diff <(tail -n "$(wc -l <"$sample")" "$dist/first-command.log") "$sample" \
+  || { echo "the first command did not print the embedded sample's events"; exit 1; }
+native_hello=$(find "$source_copy/build" -type f -name hello_c)
+[ -x "$native_hello" ] || { echo "the first command built no single examples/hello_c"; exit 1; }
+"$native_hello" >"$dist/hello_c.out"
+echo "ok: the tarball's tree builds and runs"
+
+# The files of a Windows zip below its top folder.
+promised_zip_files() {
+  printf '%s\n' bin/libtarnwick.dll bin/tarnwick.exe lib/libtarnwick.dll.a lib/tarnwick.def \
+    lib/cmake/tarnwick/tarnwickConfig.cmake lib/cmake/tarnwick/tarnwickConfigVersion.cmake \
+    lib/cmake/tarnwick/tarnwickTargets.cmake lib/cmake/tarnwick/tarnwickTargets-release.cmake \
+    lib/pkgconfig/tarnwick.pc share/doc/tarnwick/README.md share/doc/tarnwick/LICENSE share/doc/tarnwick/CHANGELOG.md
+  git ls-files include
+}
+
+# Unpacks the zip of FOLDER (win32, win64) into build/dist/FOLDER and checks
+# its names, its DLL's exports with the MinGW-w64 objdump OBJDUMP, and that
+# its .def names what the DLL exports.
+check_zip() {
+  local folder=$1 objdump=$2 top=$dist/$1/$name-$1
+  promised_zip_files >"$dist/$folder.promised"
+  unzip -Z1 "$out/$name-$folder.zip" | sed "s|^$name-$folder/||" >"$dist/$folder.list"
+  same_names "$dist/$folder.promised" "$dist/$folder.list" "$name-$folder.zip does not hold exactly the promised files"
+  unzip -q "$out/$name-$folder.zip" -d "$dist/$folder"
+  OBJDUMP=$objdump tools/check-exports "$top/bin/libtarnwick.dll" | tee "$dist/$folder.exports"
+  diff <(sed -n 's/^exports of [^:]*: //p' "$dist/$folder.exports" | tr ' ' '\n') \
+    <(awk 'on {print $1} $1 == "EXPORTS" {on = 1}' "$top/lib/tarnwick.def") \
+    || { echo "$folder: tarnwick.def does not name the DLL's exports"; return 1; }
+  echo "ok: $name-$folder.zip holds what it should"
+}
+
+# Builds the C example against the unpacked zip of FOLDER three ways: through
+# its CMake package alone (with the toolchain file cmake/TOOLCHAIN.cmake),
+# through its pkg-config file, and with an import library that MinGW-w64's
+# dlltool makes from its .def, as MSVC's lib makes tarnwick.lib. Each must
+# print what the tarball's build of it prints, and the zip's tool the
+# sample's events, run with the wine loader WINE (in the prefix that
+# make_wine_prefix set) and finding the DLL in the zip's bin/ alone.
+check_zip_programs() {
+  local folder=$1 toolchain=$2 triplet=$3 wine=$4 top=$PWD/$dist/$1/$name-$1 build=$dist/$1/consumer program
+  cmake -S tests/consumers/c -B "$build" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$toolchain.cmake" \
+    -DCMAKE_PREFIX_PATH="$top" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >"$build.configure.log" 2>&1 \
+    || { cat "$build.configure.log"; return 1; }
+  grep "tarnwick .* from $top/lib/cmake/tarnwick" "$build.configure.log"
+  cmake --build "$build" >"$build.build.log" 2>&1 || { cat "$build.build.log"; return 1; }
+  # shellcheck disable=SC2046 # the flags are words
+  "$triplet-gcc" -std=c99 examples/hello.c $(PKG_CONFIG_LIBDIR=$top/lib/pkgconfig pkg-config --cflags --libs tarnwick) \
+    -o "$build/hello_pkg_config.exe"
+  "$triplet-dlltool" -d "$top/lib/tarnwick.def" -D libtarnwick.dll -l "$build/libtarnwick_from_def.a"
+  "$triplet-gcc" -std=c99 examples/hello.c -I"$top/include" "$build/libtarnwick_from_def.a" -o "$build/hello_def.exe"
+  for program in hello_c hello_pkg_config hello_def; do
+    WINEPATH="Z:$top/bin" "$wine" "$build/$program.exe" | tr -d '\r' >"$build/$program.out"
+    diff "$build/$program.out" "$dist/hello_c.out" || { echo "$folder: $program.exe printed other events"; return 1; }
+  done
+  "$wine" "$top/bin/tarnwick.exe" walk | tr -d '\r' | diff - "$sample" \
+    || { echo "$folder: tarnwick.exe did not print the sample's events"; return 1; }
+  echo "ok: $folder: the C example built against the zip alone, and the zip's tool, run under $(basename "$wine")"
+}
+
+check_zip win64 x86_64-w64-mingw32-objdump
+check_zip win32 i686-w64-mingw32-objdump
+make_wine_prefix dist-wine64 /usr/lib/wine/wine64
+check_zip_programs win64 mingw-x86_64 x86_64-w64-mingw32 /usr/lib/wine/wine64
+
+need_packages wine wine32:i386
+if ! wine_runs dist-wine32; then
+  echo "not run: the win32 programs under wine (this kernel runs no 32-bit x86 programs)"
+  exit 0
+fi
+make_wine_prefix dist-wine32 wine
+check_zip_programs win32 mingw-i686 i686-w64-mingw32 wine
