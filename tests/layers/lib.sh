@@ -55,7 +55,7 @@ refresh_package_lists() {
 build() {
   local name=$1; shift
   mkdir -p build
-  cmake -S . -B "build/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_WERROR=ON "$@" >"build/$name.configure.log" 2>&1 \
+  cmake -S . -B "build/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_WERROR=ON -DTARNWICK_BUILD_TESTS=ON -DTARNWICK_BUILD_BENCH=ON "$@" >"build/$name.configure.log" 2>&1 \
     || { mkdir -p build; cat "build/$name.configure.log"; return 1; }
   local status=0
   cmake --build "build/$name" -j "$jobs" ${build_target:+--target "$build_target"} >"build/$name.build.log" 2>&1 \
