@@ -5,10 +5,23 @@
 # find_package. The installed headers must also compile alone under strict
 # warnings, as C99 and as C++20, with both compilers.
 need_packages cmake g++ clang pkg-config binutils
+
+# Configures build/NAME again, as a rebuild does, and installs it into
+# build/NAME/root. The exported target must name the include folder once:
+# the install folders are in the cache only from the second configure on.
+install_build() {
+  local name=$1 prefix=$PWD/build/$1/root includes
+  cmake -S . -B "build/$name" >>"build/$name.configure.log" 2>&1 || { cat "build/$name.configure.log"; return 1; }
+  rm -rf "$prefix" "build/$name/consumers"
+  cmake --install "build/$name" --prefix "$prefix" >"build/$name.install.log"
+  includes=$(sed -n 's/^ *INTERFACE_INCLUDE_DIRECTORIES "\(.*\)"$/\1/p' "$(find "$prefix" -name tarnwickTargets.cmake)")
+  # shellcheck disable=SC2016 # the variable is the exported file's own
+  [ "$includes" = '${_IMPORT_PREFIX}/include' ] || { echo "the exported include folders: $includes"; return 1; }
+}
+
 build install -DTARNWICK_BUILD_TESTS=OFF -DTARNWICK_BUILD_BENCH=OFF
+install_build install
 prefix=$PWD/build/install/root
-rm -rf "$prefix" build/install/consumers
-cmake --install build/install --prefix "$prefix" >build/install.install.log
 cat build/install/install_manifest.txt; echo
 
 # The library lies in the folder above pkgconfig/ (lib, or lib/<multiarch>).
