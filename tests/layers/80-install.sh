@@ -8,8 +8,9 @@
 need_packages cmake g++ clang pkg-config binutils
 
 # Configures build/NAME again, as a rebuild does, and installs it into
-# build/NAME/root. The exported target must name the include folder once:
-# the install folders are in the cache only from the second configure on.
+# build/NAME/root. The exported target must name the include folder exactly
+# once; an install folder named before GNUInstallDirs sets it would come in
+# from the cache on this second configure and show up twice.
 install_build() {
   local name=$1 prefix=$PWD/build/$1/root includes
   cmake -S . -B "build/$name" >>"build/$name.configure.log" 2>&1 || { cat "build/$name.configure.log"; return 1; }
@@ -72,8 +73,8 @@ echo "headers compile alone"
 use_installed "$prefix" "$libdir" "$prefix/$libdir/libtarnwick.so.1"
 echo "install ok"
 
-# The static library: libtarnwick.a alone, and TARNWICK_STATIC passed on to
-# its callers by both packages.
+# The static library: libtarnwick.a alone (in the same library folder as the
+# shared one), and TARNWICK_STATIC passed on to its callers by both packages.
 build install-static -DBUILD_SHARED_LIBS=OFF -DTARNWICK_BUILD_TESTS=OFF -DTARNWICK_BUILD_BENCH=OFF \
   -DTARNWICK_BUILD_TOOLS=OFF -DTARNWICK_BUILD_EXAMPLES=OFF
 install_build install-static
