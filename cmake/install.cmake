@@ -10,7 +10,7 @@ set(TARNWICK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tarnwick)
 
 # The shared library with its SONAME symlink and development symlink
 # (libtarnwick.so -> .so.1 -> .so.1.0.0), or on Windows the DLL and its
-# import library.
+# import library; with BUILD_SHARED_LIBS off, the static libtarnwick.a.
 install(TARGETS tarnwick EXPORT tarnwickTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -40,7 +40,12 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/tarnwickConfigVersi
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tarnwickConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/tarnwickConfigVersion.cmake
   DESTINATION ${TARNWICK_CMAKE_DIR})
 
-# pkg-config finds the prefix from the folder that holds tarnwick.pc.
+# pkg-config finds the prefix from the folder that holds tarnwick.pc. A
+# static library's callers get TARNWICK_STATIC from it, as from the target.
+set(TARNWICK_PC_CFLAGS "")
+if(NOT BUILD_SHARED_LIBS)
+  set(TARNWICK_PC_CFLAGS " -DTARNWICK_STATIC")
+endif()
 file(RELATIVE_PATH TARNWICK_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
 string(REGEX REPLACE "/$" "" TARNWICK_PC_TO_PREFIX "${TARNWICK_PC_TO_PREFIX}")
 file(RELATIVE_PATH TARNWICK_PC_LIBDIR ${CMAKE_INSTALL_PREFIX} ${CMAKE_INSTALL_FULL_LIBDIR})

@@ -3,8 +3,8 @@
 # 1. Its first command, read from README.md itself (the first line of its
 #    first code block), run in a clean copy of the tree as it stands, once
 #    with the default compiler and once with clang: it must build and print
-#    the embedded sample's events. This is a user's build: warnings are not
-#    errors in it.
+#    the embedded sample's events, and build neither the tests nor the
+#    benchmarks. This is a user's build: warnings are not errors in it.
 # 2. Every build type of the library, the tool and the examples, with
 #    warnings as errors, under GCC and Clang (no tests and no benchmarks, to
 #    keep it fast).
@@ -33,6 +33,9 @@ for compiler in default clang; do
     exit 1
   fi
   grep -i 'warning' "$copy.log" || true
+  # A first build is quick: it makes neither the tests nor the benchmarks.
+  [ -z "$(find "$copy/build" -type d \( -name tests -o -name bench \))" ] \
+    || { echo "the first command built the tests or the benchmarks"; exit 1; }
   echo "ok: the sample's events, with the $compiler compiler"
 done
 

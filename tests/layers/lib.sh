@@ -55,7 +55,7 @@ refresh_package_lists() {
 build() {
   local name=$1; shift
   mkdir -p build
-  cmake -S . -B "build/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_WERROR=ON "$@" >"build/$name.configure.log" 2>&1 \
+  cmake -S . -B "build/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_WERROR=ON -DTARNWICK_BUILD_TESTS=ON -DTARNWICK_BUILD_BENCH=ON "$@" >"build/$name.configure.log" 2>&1 \
     || { mkdir -p build; cat "build/$name.configure.log"; return 1; }
   local status=0
   cmake --build "build/$name" -j "$jobs" ${build_target:+--target "$build_target"} >"build/$name.build.log" 2>&1 \
@@ -108,7 +108,8 @@ runs_i386() {
 # (tests/consumers/cpp, configured with the given cmake arguments) into
 # OUT/cpp, then runs it and OUT/hello_c, the C example the caller built
 # through pkg-config: each must load INSTALLED, the installed
-# libtarnwick.so.1, and both must print the same events.
+# libtarnwick.so.1 (or, with INSTALLED empty, a static library: no shared
+# libtarnwick at all), and both must print the same events.
 check_consumers() {
   local out=$1 installed=$2 program loaded
   shift 2
@@ -117,8 +118,12 @@ check_consumers() {
   grep 'tarnwick 1' "$out/cpp.configure.log"
   cmake --build "$out/cpp" >"$out/cpp.build.log" || { cat "$out/cpp.build.log"; return 1; }
   for program in "$out/hello_c" "$out/cpp/hello_cpp"; do
-    loaded=$(ldd "$program" | awk '$1 == "libtarnwick.so.1" {print $3}')
-    [ "$(realpath "$loaded")" = "$(realpath "$installed")" ] || { echo "$program loads $loaded"; return 1; }
+    if [ -z "$installed" ]; then
+      ! ldd "$program" | grep libtarnwick || { echo "$program loads a shared libtarnwick"; return 1; }
+    else
+      loaded=$(ldd "$program" | awk '$1 == "libtarnwick.so.1" {print $3}')
+      [ "$(realpath "$loaded")" = "$(realpath "$installed")" ] || { echo "$program loads $loaded"; return 1; }
+    fi
     "$program" >"$program.out"
   done
   diff <(sed 's/^ *//' "$out/cpp/hello_cpp.out") "$out/hello_c.out"
