@@ -42,9 +42,9 @@ need_packages() {
 # install that follows decides.
 refresh_package_lists() {
   local attempt
-  for attempt in 1 2 3 4; do
+  for attempt in 1 2 3; do
     apt-get -o DPkg::Lock::Timeout=900 update -q && return 0
-    [ "$attempt" -lt 4 ] && { echo "apt-get update failed (attempt $attempt); trying again in 20 s"; sleep 20; }
+    [ "$attempt" -lt 3 ] && { echo "apt-get update failed (attempt $attempt); trying again in 15 s"; sleep 15; }
   done
   echo "apt-get update kept failing; installing from the lists as they are"
   return 0

@@ -31,6 +31,20 @@ make_wine_prefix() {
   echo "wine prefix created in $((SECONDS - started))s"
 }
 
+# Installs wine with its 32-bit half, or says why that cannot be done here.
+# The 32-bit half comes from the archive's i386 lists, and its libraries must
+# match the installed amd64 ones version for version. When one of those lists
+# cannot be fetched (an index caught mid-sync, served at the wrong size), apt
+# has no i386 version that matches and refuses the install: that is the
+# archive's state, not the project's, and the answer is no, with the reason.
+# Any other failure to install fails the layer.
+wine32_installed() {
+  (need_packages wine wine32:i386) && return 0
+  grep -m 1 -E 'Failed to fetch .*/binary-i386/' /tmp/tarnwick-apt.log || exit 1
+  echo "wine32 cannot be installed now: the archive's i386 package lists above could not be fetched"
+  return 1
+}
+
 # Whether wine runs here. It is a 32-bit x86 program, which a kernel built
 # without IA-32 emulation refuses ("Exec format error"): that is a limit of
 # the machine, and the answer is no. Any other failure fails the layer.
