@@ -8,7 +8,8 @@
 # skipped after the build and the checks of the DLL.
 need_packages cmake g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest wine wine32:i386
 source tests/layers/windows.sh
-build windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release -DTARNWICK_GTEST_SOURCE=/usr/src/googletest \
+gtest_for mingw-i686
+build windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release "${gtest[@]}" \
   -DTARNWICK_BUILD_BENCH=OFF
 check_windows_build windows i686-w64-mingw32-objdump
 
