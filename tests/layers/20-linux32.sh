@@ -18,4 +18,4 @@ fi
 gtest_for linux-i686
 build linux32 -DCMAKE_TOOLCHAIN_FILE=cmake/linux-i686.cmake "${gtest[@]}" -DTARNWICK_BUILD_BENCH=OFF "${emulator[@]}"
 run_ctest linux32
-tools/check-exports build/linux32/libtarnwick.so
+tests/check-exports build/linux32/libtarnwick.so
