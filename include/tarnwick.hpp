@@ -214,26 +214,29 @@ bool visit(const tarnwick_list *root, const tarnwick_node *node, F &f) {
 }  // namespace detail
 
 /* ---- Walking as a range --------------------------------------------------------
- * An input range over one walk, stepped inline as tarnwick_iter_next steps it:
+ * An input range over one walk, giving the events that tarnwick_iter_next
+ * gives for the same list, in the same order, with their depths:
  *
  *     for (const tarnwick::event &e : tree.events()) ...
  *     auto n = std::ranges::count_if(tree.events(), is_data);
  *     auto events = tree.events();
  *     for (const tarnwick::event &e : events | std::views::filter(is_data)) ...
  *
- * The range holds the walk's tarnwick_iter itself, which must not move while
- * the walk runs, so the range can be neither copied nor moved; iterators
- * point at it. A temporary serves a for statement or an algorithm call; to
- * pipe it into a view, keep it in a variable first (views take ownership of
- * temporaries only by moving them). Do not let it outlive the tree. The
- * range takes the walk's events a few dozen at a time, the first when it is
- * made, and ++ moves on through them. Like every input range it is walked
- * once: begin() gives the current position.
- * Dereferencing an iterator makes the current event as a value (so a
- * callable given to an algorithm takes `const tarnwick::event &` or
- * `tarnwick::event`, not `tarnwick::event &`); it stays valid after ++, its
- * bytes until the tree is disposed. The tree must not be appended to,
- * disposed or moved while a walk over it is in progress. */
+ * - The range holds the walk's tarnwick_iter itself, which must not move
+ *   while the walk runs, so the range can be neither copied nor moved;
+ *   iterators point at it. A temporary serves a for statement or an
+ *   algorithm call; to pipe it into a view, keep it in a variable first
+ *   (views take ownership of temporaries only by moving them).
+ * - Like every input range it is walked once: begin() gives the current
+ *   position.
+ * - Dereferencing an iterator makes the current event as a value (so a
+ *   callable given to an algorithm takes `const tarnwick::event &` or
+ *   `tarnwick::event`, not `tarnwick::event &`); it stays valid after ++,
+ *   its bytes until the tree is disposed.
+ * - The range must not outlive the tree, and the tree must not be appended
+ *   to, disposed or moved while a walk over it is in progress.
+ * Inside, the range takes the walk's events a few dozen at a time, the first
+ * when it is made, and ++ moves on through them. */
 class event_range {
 public:
     class iterator {
@@ -291,19 +294,20 @@ public:
     bool stopped_at_limit() const noexcept { return at_ == nullptr && iter_.top != nullptr; }
 
 private:
-    // Takes the next events into kept_, made whole with their depths, until
-    // it has no room for another record's events (kKeptRecords at least) or
-    // the walk ends, and returns the first (last_ is the last), or null once
-    // there are none. Runs of data records that lie whole in their block are
-    // taken by the callback walk's loop, anything else by the steps of
-    // tarnwick_iter_next. Each step of an iterator then only moves on by one.
+    // Takes the next events into kept_, made whole with their depths, and
+    // returns the first (last_ is the last), or null once there are none.
+    // - The walk goes on while kept_ has room for what it may deliver after
+    //   one more yes (internal::kMostEventsPerMore), so kept_ never overflows.
+    // - Runs of data records that lie whole in their block are taken by the
+    //   callback walk's loop, anything else by the steps of tarnwick_iter_next.
+    // - Each step of an iterator then only moves on by one.
     const event *take_events() noexcept {
         int kept = 0;
         int open = open_;
         auto keep = [this, &kept, &open](const tarnwick_event &e) noexcept {
             kept_[kept++] = detail::counted_event(e, open);
         };
-        auto room_left = [&kept] { return kept <= static_cast<int>((kKeptRecords - 1) * kEventsPerRecord); };
+        auto room_left = [&kept] { return kept + internal::kMostEventsPerMore <= kKeptEvents; };
         if (iter_.top == nullptr) return nullptr;
         internal::live_frame top(iter_.top);
         // A walk stopped by the nesting limit stops again, at once, at every call.
@@ -316,14 +320,14 @@ private:
         return &kept_[0];
     }
 
-    static constexpr std::size_t kKeptRecords = 8;
-    static constexpr std::size_t kEventsPerRecord = 3;  // START, DATA, END
+    // Events taken at a time: room for eight whole records' START, DATA and END.
+    static constexpr int kKeptEvents = 8 * internal::kMostEventsPerMore;
 
     tarnwick_iter iter_;
     const event *at_ = nullptr;    // in kept_; null once the walk has ended
     const event *last_ = nullptr;  // the last of the events taken with at_
     int open_ = 0;                 // records begun and not ended, as of last_
-    event kept_[kKeptRecords * kEventsPerRecord];
+    event kept_[kKeptEvents];
 };
 
 /* ---- Nodes ------------------------------------------------------------------ */
