@@ -49,7 +49,9 @@ static_assert(TARNWICK_MAX_CAPACITY <= UINT16_MAX, "capacities fit a block's 16-
 // The four read-path checks the engine makes on every walk and release,
 // written here so that a damaged tree stops the program with this file's name
 // and these expressions. Each runs before anything is read at the address it
-// checks.
+// checks. The expressions are kept as written: the assertion's message
+// spells them, and the tests compare it.
+// clang-format off
 struct library_checks {
     static HOT_INLINE void record_after_data(const tarnwick_block *block, const unsigned char *after) {
         assert(block->data<=after);
@@ -64,6 +66,7 @@ struct library_checks {
         assert(top->ptr<=block->data_end);
     }
 };
+// clang-format on
 
 // ---- Allocation ----------------------------------------------------------
 // Every block is one zero-filled calloc, released with free. The test build
