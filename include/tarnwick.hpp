@@ -147,16 +147,17 @@ inline tarnwick_node *append_node(tarnwick_list *root, tarnwick_node *node, int 
     return child;
 }
 
-/* The bytes a partly written data record holds, read back from its length
- * field. The record is the last of `list`. Its header went to where the old
- * tail ended if the tail grew; otherwise the old tail was too full and the
- * header opens the block after it (or the list's first block, if it had
- * none). */
+/* The bytes a partly written data record of `size` bytes holds, read back
+ * from its length field. The record is the last of `list`, placed by the
+ * library's rule (internal::record_fits_tail) given the tail the list had
+ * before, `old_tail` (null for none), with its end `old_end` and its space
+ * `old_space`. */
 inline std::size_t stored_length(const tarnwick_list *list, const tarnwick_block *old_tail,
-                                 const unsigned char *old_end) noexcept {
-    const unsigned char *record = old_tail == nullptr            ? list->first->data
-                                  : old_tail->data_end != old_end ? old_end
-                                                                  : old_tail->next->data;
+                                 const unsigned char *old_end, std::size_t old_space, std::size_t size) noexcept {
+    const std::size_t header = internal::data_header_size(static_cast<std::uint32_t>(size));
+    const unsigned char *record = old_tail == nullptr                             ? list->first->data
+                                  : internal::record_fits_tail(old_space, header) ? old_end
+                                                                                  : old_tail->next->data;
     return internal::read_record_length(record, internal::read_header(record));
 }
 
@@ -167,10 +168,11 @@ inline void append_data(tarnwick_list *root, tarnwick_node *node, int tag, const
     const tarnwick_list *list = internal::target_list(root, node);
     const tarnwick_block *old_tail = list->last;
     const unsigned char *old_end = old_tail != nullptr ? old_tail->data_end : nullptr;
+    const std::size_t old_space = old_tail != nullptr ? old_tail->space : 0;
     const int status = tarnwick_create_data(root, node, tag, bytes, static_cast<std::uint32_t>(size));
     if (status == 0) return;
     if (status > 0) throw std::bad_alloc();
-    throw partial_write(size, stored_length(list, old_tail, old_end));
+    throw partial_write(size, stored_length(list, old_tail, old_end, old_space, size));
 }
 
 /* The read-path checks of the inline walks. Each stops the program, in every

@@ -180,6 +180,17 @@ inline tarnwick_node *node_handle(const unsigned char *record) {
                                              kNodeLengthBytes);
 }
 
+// The bytes a data record of `length` needs in the block it begins in: its
+// header word and its length field. The payload may run on into later blocks.
+TARNWICK_ENGINE_INLINE std::size_t data_header_size(uint32_t length) { return kWordSize + length_bytes_for(length); }
+
+// Where an append places a record whose first `need` bytes must lie in one
+// block (data_header_size, or a whole node record): at the end of the list's
+// tail when the tail's space holds them, else at the start of a block linked
+// after the tail, or of the first block of a list that has none. The library
+// writes by this rule, and the C++ header finds a partly written record by it.
+TARNWICK_ENGINE_INLINE bool record_fits_tail(std::size_t tail_space, std::size_t need) { return need <= tail_space; }
+
 /* ---- Reading a list ------------------------------------------------------------ */
 
 // The list an operation works on: the node's children, else the root list.
