@@ -35,21 +35,34 @@ const workload_kind kWorkloads[] = {
 };
 constexpr int kWorkloadCount = sizeof kWorkloads / sizeof kWorkloads[0];
 
-// Contender 0 is libtarnwick; the bound replays its events, and the format
-// floor its allocations.
-constexpr int kTarnwick = 0, kBound = 4, kFloor = 5;
-constexpr int kContenderCount = 6;
+// What a contender is made from: libtarnwick's tree (the bound replays its
+// events) and the workload's plan (the format floor makes its allocations).
+struct contender_source {
+    const contender *tarnwick;
+    std::shared_ptr<const format_plan> plan;
+};
+
+// Every contender, in the order of the page's tables. libtarnwick comes
+// first, since the bound is made from it; the floor builds no tree to walk.
+struct contender_kind {
+    std::unique_ptr<contender> (*make)(const contender_source &from);
+    bool builds_tree;
+};
+
+const contender_kind kContenders[] = {
+    {[](const contender_source &) { return make_tarnwick(); }, true},
+    {[](const contender_source &) { return make_plain_tree(); }, true},
+    {[](const contender_source &) { return make_msgpack(); }, true},
+    {[](const contender_source &) { return make_cbor(); }, true},
+    {[](const contender_source &from) { return make_bound(*from.tarnwick); }, true},
+    {[](const contender_source &from) { return make_format_floor(from.plan); }, false},
+};
+constexpr int kContenderCount = sizeof kContenders / sizeof kContenders[0];
+constexpr int kTarnwick = 0;
 
 std::unique_ptr<contender> make_contender(int which, const contender *tarnwick,
                                           std::shared_ptr<const format_plan> plan) {
-    switch (which) {
-    case 0: return make_tarnwick();
-    case 1: return make_plain_tree();
-    case 2: return make_msgpack();
-    case 3: return make_cbor();
-    case kBound: return make_bound(*tarnwick);
-    default: return make_format_floor(std::move(plan));
-    }
+    return kContenders[which].make({tarnwick, std::move(plan)});
 }
 
 [[noreturn]] void mismatch(const std::string &what, const checksum &got, const checksum &want) {
@@ -85,7 +98,7 @@ active_suite &suite(int index) {
     s.plan = plan_format_floor(*s.w);
     for (int c = 0; c < kContenderCount; ++c) {
         s.built.push_back(make_contender(c, s.built.empty() ? nullptr : s.built[kTarnwick].get(), s.plan));
-        if (c != kFloor) s.built.back()->build(*s.w);
+        if (kContenders[c].builds_tree) s.built.back()->build(*s.w);
     }
     for (auto &c : s.built) s.walks.push_back(c->walks());
     s.whole = whole_payload_checksum(*s.w);

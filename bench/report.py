@@ -200,6 +200,9 @@ if before:
         mark = "≥ " if at_least else ""
         p(f"| {k[0]} | {k[3]} | {mark + fmt(b, 2) if b else '—'} | {fmt(a, 2)} | "
           f"{('≤ ' if at_least else '') + fmt(a / b, 2) if b else '—'} |")
+else:
+    p("\nThe library's walks before and after the walk engine, as measured once: "
+      "[walks-before-engine.md](walks-before-engine.md).")
 p("\n## A tree's whole life\n")
 p("Build + walk + free, ns per record.\n")
 p("| Contender | Walk | " + " | ".join(workloads) + " |")

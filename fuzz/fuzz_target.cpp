@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// libFuzzer entry: the input is a program of calls (see program.cpp). A check
-// that fails throws, and the uncaught exception aborts, which the fuzzer
-// reports as a crash with the input that caused it.
+// libFuzzer entry: the input is a program of calls (see
+// tests/support/program.cpp). A check that fails throws, and the uncaught
+// exception aborts, which the fuzzer reports as a crash with the input that
+// caused it.
 #include <cstddef>
 #include <cstdint>
 

@@ -174,16 +174,17 @@ inline tarnwick_node *append_node(tarnwick_list *root, tarnwick_node *node, int 
     return child;
 }
 
-/* The bytes a partly written data record holds, read back from its length
- * field. The record is the last of `list`. Its header went to where the old
- * tail ended if the tail grew; otherwise the old tail was too full and the
- * header opens the block after it (or the list's first block, if it had
- * none). */
+/* The bytes a partly written data record of `size` bytes holds, read back
+ * from its length field. The record is the last of `list`, placed by the
+ * library's rule (internal::record_fits_tail) given the tail the list had
+ * before, `old_tail` (null for none), with its end `old_end` and its space
+ * `old_space`. */
 inline std::size_t stored_length(const tarnwick_list *list, const tarnwick_block *old_tail,
-                                 const unsigned char *old_end) noexcept {
-    const unsigned char *record = old_tail == nullptr            ? list->first->data
-                                  : old_tail->data_end != old_end ? old_end
-                                                                  : old_tail->next->data;
+                                 const unsigned char *old_end, std::size_t old_space, std::size_t size) noexcept {
+    const std::size_t header = internal::data_header_size(static_cast<std::uint32_t>(size));
+    const unsigned char *record = old_tail == nullptr                             ? list->first->data
+                                  : internal::record_fits_tail(old_space, header) ? old_end
+                                                                                  : old_tail->next->data;
     return internal::read_record_length(record, internal::read_header(record));
 }
 
@@ -195,10 +196,11 @@ inline void append_data(tarnwick_list *root, tarnwick_node *node, int tag, const
     const tarnwick_list *list = internal::target_list(root, node);
     const tarnwick_block *old_tail = list->last;
     const unsigned char *old_end = old_tail != nullptr ? old_tail->data_end : nullptr;
+    const std::size_t old_space = old_tail != nullptr ? old_tail->space : 0;
     const int status = tarnwick_create_data(root, node, tag, bytes, static_cast<std::uint32_t>(size));
     if (status == 0) return;
     if (status > 0) throw std::bad_alloc();
-    throw partial_write(size, stored_length(list, old_tail, old_end));
+    throw partial_write(size, stored_length(list, old_tail, old_end, old_space, size));
 }
 
 /* The read-path checks of the inline walks. Each stops the program, in every
@@ -242,26 +244,29 @@ bool visit(const tarnwick_list *root, const tarnwick_node *node, F &f) {
 }  // namespace detail
 
 /* ---- Walking as a range --------------------------------------------------------
- * An input range over one walk, stepped inline as tarnwick_iter_next steps it:
+ * An input range over one walk, giving the events that tarnwick_iter_next
+ * gives for the same list, in the same order, with their depths:
  *
  *     for (const tarnwick::event &e : tree.events()) ...
  *     auto n = std::ranges::count_if(tree.events(), is_data);
  *     auto events = tree.events();
  *     for (const tarnwick::event &e : events | std::views::filter(is_data)) ...
  *
- * The range holds the walk's tarnwick_iter itself, which must not move while
- * the walk runs, so the range can be neither copied nor moved; iterators
- * point at it. A temporary serves a for statement or an algorithm call; to
- * pipe it into a view, keep it in a variable first (views take ownership of
- * temporaries only by moving them). Do not let it outlive the tree. The
- * range takes the walk's events a few dozen at a time, the first when it is
- * made, and ++ moves on through them. Like every input range it is walked
- * once: begin() gives the current position.
- * Dereferencing an iterator makes the current event as a value (so a
- * callable given to an algorithm takes `const tarnwick::event &` or
- * `tarnwick::event`, not `tarnwick::event &`); it stays valid after ++, its
- * bytes until the tree is disposed. The tree must not be appended to,
- * disposed or moved while a walk over it is in progress. */
+ * - The range holds the walk's tarnwick_iter itself, which must not move
+ *   while the walk runs, so the range can be neither copied nor moved;
+ *   iterators point at it. A temporary serves a for statement or an
+ *   algorithm call; to pipe it into a view, keep it in a variable first
+ *   (views take ownership of temporaries only by moving them).
+ * - Like every input range it is walked once: begin() gives the current
+ *   position.
+ * - Dereferencing an iterator makes the current event as a value (so a
+ *   callable given to an algorithm takes `const tarnwick::event &` or
+ *   `tarnwick::event`, not `tarnwick::event &`); it stays valid after ++,
+ *   its bytes until the tree is disposed.
+ * - The range must not outlive the tree, and the tree must not be appended
+ *   to, disposed or moved while a walk over it is in progress.
+ * Inside, the range takes the walk's events a few dozen at a time, the first
+ * when it is made, and ++ moves on through them. */
 class event_range {
 public:
     class iterator {
@@ -319,19 +324,20 @@ public:
     bool stopped_at_limit() const noexcept { return at_ == nullptr && iter_.top != nullptr; }
 
 private:
-    // Takes the next events into kept_, made whole with their depths, until
-    // it has no room for another record's events (kKeptRecords at least) or
-    // the walk ends, and returns the first (last_ is the last), or null once
-    // there are none. Runs of data records that lie whole in their block are
-    // taken by the callback walk's loop, anything else by the steps of
-    // tarnwick_iter_next. Each step of an iterator then only moves on by one.
+    // Takes the next events into kept_, made whole with their depths, and
+    // returns the first (last_ is the last), or null once there are none.
+    // - The walk goes on while kept_ has room for what it may deliver after
+    //   one more yes (internal::kMostEventsPerMore), so kept_ never overflows.
+    // - Runs of data records that lie whole in their block are taken by the
+    //   callback walk's loop, anything else by the steps of tarnwick_iter_next.
+    // - Each step of an iterator then only moves on by one.
     const event *take_events() noexcept {
         int kept = 0;
         int open = open_;
         auto keep = [this, &kept, &open](const tarnwick_event &e) noexcept {
             kept_[kept++] = detail::counted_event(e, open);
         };
-        auto room_left = [&kept] { return kept <= static_cast<int>((kKeptRecords - 1) * kEventsPerRecord); };
+        auto room_left = [&kept] { return kept + internal::kMostEventsPerMore <= kKeptEvents; };
         if (iter_.top == nullptr) return nullptr;
         internal::live_frame top(iter_.top);
         // A walk stopped by the nesting limit stops again, at once, at every call.
@@ -344,14 +350,14 @@ private:
         return &kept_[0];
     }
 
-    static constexpr std::size_t kKeptRecords = 8;
-    static constexpr std::size_t kEventsPerRecord = 3;  // START, DATA, END
+    // Events taken at a time: room for eight whole records' START, DATA and END.
+    static constexpr int kKeptEvents = 8 * internal::kMostEventsPerMore;
 
     tarnwick_iter iter_;
     const event *at_ = nullptr;    // in kept_; null once the walk has ended
     const event *last_ = nullptr;  // the last of the events taken with at_
     int open_ = 0;                 // records begun and not ended, as of last_
-    event kept_[kKeptRecords * kEventsPerRecord];
+    event kept_[kKeptEvents];
 };
 
 /* ---- Whole payloads ----------------------------------------------------------

@@ -49,7 +49,9 @@ static_assert(TARNWICK_MAX_CAPACITY <= UINT16_MAX, "capacities fit a block's 16-
 // The four read-path checks the engine makes on every walk and release,
 // written here so that a damaged tree stops the program with this file's name
 // and these expressions. Each runs before anything is read at the address it
-// checks.
+// checks. The expressions are kept as written: the assertion's message
+// spells them, and the tests compare it.
+// clang-format off
 struct library_checks {
     static HOT_INLINE void record_after_data(const tarnwick_block *block, const unsigned char *after) {
         assert(block->data<=after);
@@ -64,6 +66,7 @@ struct library_checks {
         assert(top->ptr<=block->data_end);
     }
 };
+// clang-format on
 
 // ---- Allocation ----------------------------------------------------------
 // Every block is one zero-filled calloc, released with free. The test build
@@ -114,17 +117,18 @@ tarnwick_block *append_block(tarnwick_list *list) {
     return block;
 }
 
-// Returns a tail block with at least `need` bytes of space, starting the
-// chain or abandoning a tail that is too full (its space becomes 0, so the
-// next append of any kind moves on even if this allocation is refused).
-// Returns null when the allocation is refused.
+// Returns the block a record whose first `need` bytes must lie in one block
+// begins in (record_fits_tail), starting the chain or abandoning a tail that
+// is too full (its space becomes 0, so the next append of any kind moves on
+// even if this allocation is refused). Returns null when the allocation is
+// refused.
 tarnwick_block *tail_with_room(tarnwick_list *list, std::size_t need) {
     if (list->last == nullptr) {
         tarnwick_block *block = new_block(TARNWICK_FIRST_CAPACITY, nullptr);
         if (block != nullptr) list->first = list->last = block;
         return block;
     }
-    if (list->last->space >= need) return list->last;
+    if (record_fits_tail(list->last->space, need)) return list->last;
     list->last->space = 0;
     return append_block(list);
 }
@@ -206,7 +210,7 @@ HOT_INLINE unsigned char *write_data_start(tarnwick_block *tail, int tag, const 
 // end and the list stays readable.
 COLD_PATH int append_data_in_pieces(tarnwick_list *list, int tag, const unsigned char *source, uint32_t length,
                                     unsigned length_bytes) {
-    const std::size_t header_size = kWordSize + length_bytes;
+    const std::size_t header_size = data_header_size(length);
     tarnwick_block *tail = tail_with_room(list, header_size);
     if (tail == nullptr) return 1;
     const std::size_t room = tail->space - header_size;

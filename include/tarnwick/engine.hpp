@@ -188,6 +188,17 @@ inline tarnwick_node *node_handle(const unsigned char *record) {
                                              kNodeLengthBytes);
 }
 
+// The bytes a data record of `length` needs in the block it begins in: its
+// header word and its length field. The payload may run on into later blocks.
+TARNWICK_ENGINE_INLINE std::size_t data_header_size(uint32_t length) { return kWordSize + length_bytes_for(length); }
+
+// Where an append places a record whose first `need` bytes must lie in one
+// block (data_header_size, or a whole node record): at the end of the list's
+// tail when the tail's space holds them, else at the start of a block linked
+// after the tail, or of the first block of a list that has none. The library
+// writes by this rule, and the C++ header finds a partly written record by it.
+TARNWICK_ENGINE_INLINE bool record_fits_tail(std::size_t tail_space, std::size_t need) { return need <= tail_space; }
+
 /* ---- Reading a list ------------------------------------------------------------ */
 
 // The list an operation works on: the node's children, else the root list.
@@ -477,14 +488,13 @@ struct whole_record {
 TARNWICK_ENGINE_INLINE whole_record read_whole_record(const unsigned char *record, const unsigned char *end) {
     const auto room = static_cast<std::size_t>(end - record);
     if (room < kWordSize + kFourBytes) return {};
-    const unsigned word = read_word(record);
-    if (word & kKindNode) return {};
-    const unsigned length_bytes = word >> kLengthShift & kLengthMask;
-    const uint32_t length = read_length_of_four(record + kWordSize, length_bytes) & kCountMask;
-    const std::size_t size = kWordSize + length_bytes + length;
+    const record_header header = read_header(record);
+    if (header.is_node) return {};
+    const uint32_t length = read_length_of_four(record + kWordSize, header.length_bytes) & kCountMask;
+    const std::size_t size = kWordSize + header.length_bytes + length;
     if (size > room) return {};
     // Records start at even addresses, so an odd size is followed by a filler.
-    return {record + kWordSize + length_bytes, length, static_cast<uint16_t>(word >> kTagShift), size + (size & 1)};
+    return {record + kWordSize + header.length_bytes, length, header.tag, size + (size & 1)};
 }
 
 // A whole record's START and its DATA, unless the payload is empty: the
@@ -499,17 +509,19 @@ template <class Deliver> TARNWICK_ENGINE_INLINE void deliver_start_and_data(cons
     }
 }
 
-// Delivers the data records from the read position of a frame that is
-// between records on, for as long as they lie whole in its block and
-// `more()` says to go on: the START, DATA and END of each that more bytes
-// follow, in one go, and the START and DATA of one that ends the block, whose
-// END the steps give on closing the list or moving to the next block. The
-// END comes from inside the record, as it does in the steps, since records
-// appended meanwhile only add bytes after it. Leaves the frame at the first
-// record it did not take, or inside the one that ends the block. Returns
-// whether it took any. The block's end is read once: appends made meanwhile
-// only move it on, so an end read earlier only hands the records after it
-// to the steps.
+// Delivers the events of the data records that lie whole in the block from
+// the read position of a frame that is between records, in the order the
+// steps would give them, for as long as `more()` says to go on, and returns
+// whether it took any.
+// - It asks `more()` before each record after the first, and gives at most
+//   a record's START, DATA and END after each yes (kMostEventsPerMore).
+// - A record that more bytes follow gets its START, DATA and END; one that
+//   ends the block gets its START and DATA, and the frame is left inside it:
+//   the steps give its END on closing the list or moving to the next block,
+//   from inside the record as here, since appends only add bytes after it.
+// - Otherwise the frame is left at the first record it did not take.
+// - The block's end is read once: appends made meanwhile only move it on,
+//   so an end read earlier only hands the records after it to the steps.
 template <class Top, class Deliver, class More>
 TARNWICK_ENGINE_INLINE bool deliver_whole_records(Top &top, Deliver &deliver, More more) {
     const unsigned char *record = top->ptr;
@@ -536,6 +548,13 @@ TARNWICK_ENGINE_INLINE bool deliver_whole_records(Top &top, Deliver &deliver, Mo
     top->ptr = record;
     return true;
 }
+
+// The most events walk_on delivers after `more()` says yes before it asks
+// again: a run of whole records gives at most one record's START, DATA and
+// END per yes (deliver_whole_records), and walk_on asks again after a run
+// and after every step, each of which gives one event. A caller that keeps
+// the events needs this much room left whenever `more()` says yes.
+constexpr int kMostEventsPerMore = 3;
 
 // Walks on from the deepest frame `top` of `iter`, handing each event to
 // `deliver(const tarnwick_event &)`, until the walk is complete (top.frame

@@ -176,9 +176,7 @@ TEST_F(Refusal, ContinuationBlockShortensTheRecord) {
         EXPECT_EQ(test_alloc::attempts(), r.refused);
         const unsigned length_bytes = r.length < 65536 ? 2 : 3;
         EXPECT_EQ(header_word(record), 0x90u | length_bytes << 1);
-        uint32_t field = 0;
-        for (unsigned i = length_bytes; i-- > 0;) field = field << 8 | record[2 + i];
-        EXPECT_EQ(field, r.stored);
+        EXPECT_EQ(length_of(record), r.stored);
         EXPECT_EQ(blocks(root).size(), r.refused - 1);
         EXPECT_EQ(root.last->space, 0);
         EXPECT_EQ(used(root.last), root.last->capacity);

@@ -231,8 +231,7 @@ TEST_F(Release, LengthPastTheChainsEndStillFreesEveryBlock) {
         ASSERT_EQ(tarnwick_create_data(&root, nullptr, 1, bytes.data(), static_cast<uint32_t>(length)), 0);
         ASSERT_EQ(blocks(root).size(), length < kFirstCapacity ? 1u : 3u);
         unsigned char *record = root.first->data;
-        const unsigned length_bytes = record[0] >> 1 & 7;
-        record[2 + length_bytes - 1] = 0xFF;  // the length field's top byte
+        record[2 + length_bytes_of(record) - 1] = 0xFF;  // the length field's top byte
         tarnwick_dispose(&root);
         EXPECT_EQ(root.first, nullptr);
         expect_each_freed_once();

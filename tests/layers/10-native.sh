@@ -5,4 +5,4 @@
 need_packages cmake g++ libgtest-dev binutils
 build native
 run_ctest native
-tools/check-exports build/native/libtarnwick.so
+tests/check-exports build/native/libtarnwick.so

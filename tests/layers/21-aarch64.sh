@@ -4,4 +4,4 @@
 # library's exports and needs, as on x86-64.
 need_packages cmake g++-aarch64-linux-gnu googletest qemu-user-static
 cross_suite aarch64 linux-aarch64
-tools/check-exports build/aarch64/libtarnwick.so
+tests/check-exports build/aarch64/libtarnwick.so

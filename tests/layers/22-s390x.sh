@@ -5,4 +5,4 @@
 # library's exports and needs, as on x86-64.
 need_packages cmake g++-s390x-linux-gnu googletest qemu-user-static
 cross_suite s390x linux-s390x
-tools/check-exports build/s390x/libtarnwick.so
+tests/check-exports build/s390x/libtarnwick.so

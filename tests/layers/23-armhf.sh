@@ -4,4 +4,4 @@
 # the library's exports and needs, as on x86-64.
 need_packages cmake g++-arm-linux-gnueabihf googletest qemu-user-static
 cross_suite armhf linux-armhf
-tools/check-exports build/armhf/libtarnwick.so
+tests/check-exports build/armhf/libtarnwick.so

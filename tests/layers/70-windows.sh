@@ -9,7 +9,8 @@
 # archive cannot give wine's 32-bit half today (see wine32_installed).
 need_packages cmake g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest
 source tests/layers/windows.sh
-build windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release -DTARNWICK_GTEST_SOURCE=/usr/src/googletest \
+gtest_for mingw-i686
+build windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release "${gtest[@]}" \
   -DTARNWICK_BUILD_BENCH=OFF
 check_windows_build windows i686-w64-mingw32-objdump
 

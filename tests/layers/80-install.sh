@@ -45,7 +45,7 @@ pc=$(cd "$prefix" && find . -name tarnwick.pc)
 libdir=$(dirname "$(dirname "${pc#./}")")
 [ "$(readlink "$prefix/$libdir/libtarnwick.so")" = libtarnwick.so.1 ] || { echo "no development symlink"; exit 1; }
 [ "$(readlink "$prefix/$libdir/libtarnwick.so.1")" = libtarnwick.so.1.0.0 ] || { echo "no SONAME symlink"; exit 1; }
-tools/check-exports "$prefix/$libdir/libtarnwick.so.1.0.0"
+tests/check-exports "$prefix/$libdir/libtarnwick.so.1.0.0"
 for header in tarnwick.h tarnwick.hpp tarnwick/engine.hpp; do
   [ -f "$prefix/include/$header" ] || { echo "$header not installed"; exit 1; }
 done

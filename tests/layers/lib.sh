@@ -50,12 +50,32 @@ refresh_package_lists() {
   return 0
 }
 
+# What the layers compile is kept outside the clone, so that the next run on
+# this machine, in this clone or a fresh one, finds it: ccache's objects and
+# GoogleTest built for each toolchain. TARNWICK_CACHE moves it.
+if [ "$(id -u)" -eq 0 ]; then cache_root=/var/cache/tarnwick; else cache_root=${XDG_CACHE_HOME:-$HOME/.cache}/tarnwick; fi
+cache_root=${TARNWICK_CACHE:-$cache_root}
+
+# Sets launcher to the cmake arguments that compile through ccache (installed
+# as root; a developer without it builds without it). Paths under the clone
+# are hashed relative to it and the build folder is not hashed, so build trees
+# with the same flags share objects, whichever folder they are in.
+use_ccache() {
+  launcher=()
+  command -v ccache >/dev/null || [ "$(id -u)" -ne 0 ] || need_packages ccache
+  command -v ccache >/dev/null || return 0
+  export CCACHE_DIR=${CCACHE_DIR:-$cache_root/ccache} CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=true
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+}
+
 # Configures and builds build/NAME with the given cmake arguments, warnings
 # as errors; only the target $build_target when that is set.
 build() {
-  local name=$1; shift
+  local name=$1 launcher; shift
   mkdir -p build
-  cmake -S . -B "build/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_WERROR=ON -DTARNWICK_BUILD_TESTS=ON -DTARNWICK_BUILD_BENCH=ON "$@" >"build/$name.configure.log" 2>&1 \
+  use_ccache
+  cmake -S . -B "build/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_WERROR=ON -DTARNWICK_BUILD_TESTS=ON \
+    -DTARNWICK_BUILD_BENCH=ON "${launcher[@]}" "$@" >"build/$name.configure.log" 2>&1 \
     || { mkdir -p build; cat "build/$name.configure.log"; return 1; }
   local status=0
   cmake --build "build/$name" -j "$jobs" ${build_target:+--target "$build_target"} >"build/$name.build.log" 2>&1 \
@@ -63,6 +83,32 @@ build() {
   # Compiler diagnostics and failures only, not progress lines.
   grep -v -E '^\[ *[0-9]+%\]|^(Scanning|Consolidate|Built target)|^gmake' "build/$name.build.log" || true
   return $status
+}
+
+# Sets gtest to the cmake argument that finds GoogleTest, built from Debian's
+# sources with the toolchain file cmake/TOOLCHAIN.cmake and installed into
+# the cache, where every later build for that toolchain finds it. The
+# folder's name hashes the toolchain files and GoogleTest's version, so a
+# change to either builds it anew. Built in a folder of its own and then
+# moved into place, so two runs at once never see half an install.
+gtest_for() {
+  local toolchain=$1 key prefix work launcher
+  key=$( { cat cmake/"$toolchain".cmake cmake/linux-cross.cmake cmake/mingw.cmake
+           dpkg-query -W -f='${Version}' googletest; } | sha256sum | cut -c1-16)
+  prefix=$cache_root/gtest/$toolchain-$key
+  gtest=(-DGTest_DIR="$prefix/lib/cmake/GTest")
+  [ ! -f "$prefix/lib/cmake/GTest/GTestConfig.cmake" ] || return 0
+  echo "building GoogleTest for $toolchain into $prefix"
+  use_ccache
+  work=build/gtest/$toolchain
+  mkdir -p "$work" "$cache_root/gtest"
+  local staged
+  staged=$(mktemp -d "$prefix.XXXXXX")
+  { cmake -S /usr/src/googletest -B "$work" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$toolchain.cmake" \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$staged" "${launcher[@]}" &&
+    cmake --build "$work" -j "$jobs" && cmake --install "$work"; } >"$work.log" 2>&1 \
+    || { tail -n 40 "$work.log"; rm -rf "$staged"; return 1; }
+  mv -T "$staged" "$prefix" 2>/dev/null || rm -rf "$staged"
 }
 
 # Runs the build's tests through CTest, printing every test's output.
@@ -73,13 +119,14 @@ run_ctest() {
 # Cross-builds build/NAME with the toolchain file cmake/TOOLCHAIN.cmake (and
 # any further cmake arguments) and runs its whole suite under the emulator
 # that the toolchain file or the arguments name. GoogleTest is built from
-# Debian's sources for the target; benchmarks are left out. Emulated programs
-# run many times slower, so the random-model tests take their quick setting;
-# death tests fork without re-running the program, which qemu cannot follow.
+# Debian's sources for the target (gtest_for); benchmarks are left out.
+# Emulated programs run many times slower, so the random-model tests take
+# their quick setting; death tests fork without re-running the program, which
+# qemu cannot follow.
 cross_suite() {
-  local name=$1 toolchain=$2; shift 2
-  build "$name" -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain.cmake" -DTARNWICK_GTEST_SOURCE=/usr/src/googletest \
-    -DTARNWICK_BUILD_BENCH=OFF "$@"
+  local name=$1 toolchain=$2 gtest; shift 2
+  gtest_for "$toolchain" || return 1
+  build "$name" -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain.cmake" "${gtest[@]}" -DTARNWICK_BUILD_BENCH=OFF "$@"
   TARNWICK_QUICK=1 GTEST_DEATH_TEST_STYLE=fast run_ctest "$name"
 }
 
@@ -94,11 +141,12 @@ copy_tree() {
 }
 
 # Whether this kernel runs 32-bit x86 programs: some are built without IA-32
-# emulation and refuse them ("Exec format error"). Needs gcc -m32.
+# emulation and refuse them ("Exec format error"). Needs i686-linux-gnu-gcc;
+# the probe is static, so that it needs no 32-bit loader on the host.
 runs_i386() {
   local probe status
   probe=$(mktemp)
-  printf 'int main(void) { return 0; }\n' | gcc -m32 -x c - -o "$probe" && "$probe" 2>/dev/null
+  printf 'int main(void) { return 0; }\n' | i686-linux-gnu-gcc -static -x c - -o "$probe" && "$probe" 2>/dev/null
   status=$?
   rm -f "$probe"
   return $status

@@ -12,7 +12,7 @@ check_windows_build() {
     grep -q 'DLL Name: libtarnwick.dll' <<<"$headers" || { echo "$program.exe does not load libtarnwick.dll"; return 1; }
   done
   [ -f "build/$1/libtarnwick.dll.a" ] || { echo "no import library"; return 1; }
-  OBJDUMP=$objdump tools/check-exports "$bin/libtarnwick.dll"
+  OBJDUMP=$objdump tests/check-exports "$bin/libtarnwick.dll"
 }
 
 # Creates the wine prefix that build/NAME's tests run in (see cmake/mingw.cmake)

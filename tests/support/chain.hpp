@@ -29,6 +29,17 @@ inline std::size_t used(const tarnwick_block *b) { return static_cast<std::size_
 
 inline unsigned header_word(const unsigned char *p) { return p[0] | static_cast<unsigned>(p[1]) << 8; }
 
+// A data record's length field, read here from the format's layout and not
+// by the engine's decoder, which these tests check: the number of its bytes
+// (bits 1 to 3 of the header word) and its value, least significant byte
+// first after the header word.
+inline unsigned length_bytes_of(const unsigned char *record) { return record[0] >> 1 & 7; }
+inline std::size_t length_of(const unsigned char *record) {
+    std::size_t length = 0;
+    for (unsigned i = length_bytes_of(record); i-- > 0;) length = length << 8 | record[2 + i];
+    return length;
+}
+
 // Capacity an appended block gets after one of `capacity` bytes.
 inline unsigned doubled(unsigned capacity) {
     const unsigned cap = TARNWICK_MAX_CAPACITY;
@@ -47,10 +58,9 @@ inline std::string pattern(std::size_t n) {
 // end: the bytes after its header, across blocks, cut to its length field.
 inline std::string only_payload(const tarnwick_list &list) {
     const unsigned char *record = list.first->data;
-    const unsigned length_bytes = record[0] >> 1 & 7;
-    std::size_t length = 0;
-    for (unsigned i = length_bytes; i-- > 0;) length = length << 8 | record[2 + i];
-    std::string out(reinterpret_cast<const char *>(record + 2 + length_bytes), list.first->data_end - record - 2 - length_bytes);
+    const unsigned char *payload = record + 2 + length_bytes_of(record);
+    const std::size_t length = length_of(record);
+    std::string out(reinterpret_cast<const char *>(payload), list.first->data_end - payload);
     for (const tarnwick_block *b = list.first->next; b != nullptr; b = b->next)
         out.append(reinterpret_cast<const char *>(b->data), used(b));
     out.resize(length < out.size() ? length : out.size());

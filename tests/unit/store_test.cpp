@@ -41,8 +41,6 @@ std::string_view payload(std::size_t n) {
     return std::string_view(all).substr(0, n);
 }
 
-unsigned length_bytes_of(const unsigned char *record) { return record[0] >> 1 & 7; }
-
 // Every block links back to the one before it, the tail is `last`, and
 // capacities double from the first block's up to the cap.
 void expect_linked(const tarnwick_list &list) {
