@@ -144,8 +144,7 @@ public:
                 std::memcpy(buffer_.end(), o.bytes, o.count);
                 buffer_.copied(o.count);
                 break;
-            case op::end:
-                break;
+            case op::end: break;
             }
         }
     }

@@ -24,9 +24,9 @@ struct floor_piece {
 };
 
 struct format_plan {
-    std::vector<std::size_t> sizes;        // of each calloc, in order
-    std::vector<floor_piece> pieces;       // in the order they are written
-    std::vector<uint32_t> release_order;   // block numbers, in the order freed
+    std::vector<std::size_t> sizes;       // of each calloc, in order
+    std::vector<floor_piece> pieces;      // in the order they are written
+    std::vector<uint32_t> release_order;  // block numbers, in the order freed
 };
 
 namespace {
@@ -86,7 +86,8 @@ void plan_pieces(const workload &w, const contender &library, format_plan &plan,
             const uint32_t block = index.find(next->data);
             const auto offset = static_cast<uint64_t>(next->data - starts[block]);
             if (offset > kFieldMask || next->length > kFieldMask) fail("a piece too long");
-            plan.pieces.push_back({o.bytes + done, uint64_t{block} << kBlockShift | offset << kOffsetShift | next->length});
+            plan.pieces.push_back(
+                {o.bytes + done, uint64_t{block} << kBlockShift | offset << kOffsetShift | next->length});
             done += next->length;
         }
     }

@@ -52,14 +52,16 @@ public:
                 status |= msgpack_pack_uint16(&packer, o.tag);
                 status |= msgpack_pack_bin_with_body(&packer, o.bytes, o.count);
                 break;
-            case op::end:
-                break;
+            case op::end: break;
             }
         }
         if (status != 0) fail("pack failed");
     }
 
-    void clear() override { msgpack_sbuffer_destroy(&buffer_); msgpack_sbuffer_init(&buffer_); }
+    void clear() override {
+        msgpack_sbuffer_destroy(&buffer_);
+        msgpack_sbuffer_init(&buffer_);
+    }
 
     std::vector<walk_kind> walks() override {
         return {{"unpack", [this](checksum &sum) {

@@ -63,9 +63,7 @@ public:
             case op::data:
                 if (tarnwick_create_data(&root_, open[depth], o.tag, o.bytes, o.count) != 0) fail("data refused");
                 break;
-            case op::end:
-                --depth;
-                break;
+            case op::end: --depth; break;
             }
         }
     }
@@ -195,15 +193,14 @@ public:
                  }},
                 // The same events handed one by one to libtarnwick's walk
                 // callback: the least a walk by callback costs.
-                {"event array, callback", [this](checksum &sum) {
+                {"event array, callback",
+                 [this](checksum &sum) {
                      const tarnwick_visit_fn callback = opaque_callback;
                      for (const event_record &e : events_)
                          callback(&sum, e.type, e.tag, e.data, static_cast<int>(e.length));
                  }},
                 // The plainest reader of libtarnwick's own tree: the floor of a walk.
-                {"record chain", [this](checksum &sum) {
-                     chain_walk(events_from_.root(), sum);
-                 }}};
+                {"record chain", [this](checksum &sum) { chain_walk(events_from_.root(), sum); }}};
     }
 
 private:

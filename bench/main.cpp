@@ -130,7 +130,7 @@ struct row {
     double cpu_seconds = 0;
     double records = 0, events = 0, payload_bytes = 0, peak_bytes = 0, allocations = 0, format_bytes = 0;
 };
-std::map<std::string, row> rows;        // by benchmark name
+std::map<std::string, row> rows;  // by benchmark name
 // A build benchmark's release times go to the row of its name and this.
 const char *const kFreeRow = "#free";
 std::vector<std::string> row_order;
@@ -221,7 +221,8 @@ void register_all() {
             }
         }
         for (int c = 0; c < kContenderCount; ++c)
-            add_row(std::string(workload) + "/build/" + named[c]->name() + kFreeRow, workload, "free", named[c]->name(), "");
+            add_row(std::string(workload) + "/build/" + named[c]->name() + kFreeRow, workload, "free", named[c]->name(),
+                    "");
     }
 }
 
@@ -263,8 +264,9 @@ void write_tsv(const char *path) {
         std::perror(path);
         std::exit(1);
     }
-    std::fprintf(out, "workload\tphase\tcontender\tmethod\tcpu_ns\trecords\tevents\tpayload_bytes\tpeak_bytes\tallocations\t"
-                      "format_bytes\n");
+    std::fprintf(out,
+                 "workload\tphase\tcontender\tmethod\tcpu_ns\trecords\tevents\tpayload_bytes\tpeak_bytes\tallocations\t"
+                 "format_bytes\n");
     for (const std::string &name : row_order) {
         const row &r = rows[name];
         if (r.cpu_seconds == 0) continue;

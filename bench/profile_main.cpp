@@ -20,10 +20,7 @@ using namespace bench;
 
 // Kept out of line so that each phase has its own inclusive cost.
 [[gnu::noinline]] void profile_build(contender &c, const workload &w) { c.build(w); }
-template <int K>
-[[gnu::noinline]] void profile_walk(const walk_kind &k, checksum &sum) {
-    k.run(sum);
-}
+template <int K> [[gnu::noinline]] void profile_walk(const walk_kind &k, checksum &sum) { k.run(sum); }
 void (*const kWalks[])(const walk_kind &, checksum &) = {profile_walk<0>, profile_walk<1>, profile_walk<2>,
                                                          profile_walk<3>};
 

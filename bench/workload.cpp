@@ -79,7 +79,8 @@ std::unique_ptr<workload> make_flat() {
     rng r;
     payload_source source(*w, r);
     w->ops.reserve(kRecords);
-    for (std::size_t i = 0; i < kRecords; ++i) add_data(*w, source, static_cast<uint16_t>(r.below(kTagCount)), kPayload);
+    for (std::size_t i = 0; i < kRecords; ++i)
+        add_data(*w, source, static_cast<uint16_t>(r.below(kTagCount)), kPayload);
     w->root_count = kRecords;
     return w;
 }
@@ -100,7 +101,7 @@ std::unique_ptr<workload> make_nested() {
 std::unique_ptr<workload> make_bulk(uint32_t record_size, std::size_t total_bytes) {
     auto w = std::make_unique<workload>();
     w->name = "W3/" + (record_size >= (1u << 20) ? std::to_string(record_size >> 20) + "MiB"
-                                                  : std::to_string(record_size >> 10) + "KiB");
+                                                 : std::to_string(record_size >> 10) + "KiB");
     w->walks_read_every_byte = true;
     rng r;
     payload_source source(*w, r);

@@ -28,8 +28,8 @@ struct op {
 struct workload {
     std::string name;
     std::vector<op> ops;
-    uint32_t root_count = 0;    // records in the root list
-    std::size_t records = 0;    // node and data records
+    uint32_t root_count = 0;  // records in the root list
+    std::size_t records = 0;  // node and data records
     std::size_t nodes = 0;
     std::size_t payload_bytes = 0;
     bool walks_read_every_byte = false;  // W3: a walk adds up every payload byte

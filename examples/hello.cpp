@@ -14,7 +14,8 @@ int main() try {
     for (const tarnwick::event &e : tree.events()) {
         std::printf("%*s%s %u", 2 * e.depth(), "", names[static_cast<int>(e.kind())], e.tag());
         if (e.kind() == tarnwick::event_kind::data)
-            std::printf(" \"%.*s\"", static_cast<int>(e.bytes().size()), reinterpret_cast<const char *>(e.bytes().data()));
+            std::printf(" \"%.*s\"", static_cast<int>(e.bytes().size()),
+                        reinterpret_cast<const char *>(e.bytes().data()));
         std::printf("\n");
     }
     return 0;

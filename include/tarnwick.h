@@ -50,6 +50,7 @@
  * TARNWICK_STATIC. TARNWICK_CALL is the calling convention of every function
  * and of the callback: the platform's C default, spelled out on Windows so
  * that a caller built with another default (/Gz, /Gr) still agrees. */
+/* clang-format off */
 #if defined(_WIN32) || defined(__CYGWIN__)
 #  if defined(TARNWICK_STATIC)
 #    define TARNWICK_API
@@ -67,6 +68,7 @@
 #  endif
 #  define TARNWICK_CALL
 #endif
+/* clang-format on */
 
 /* The release this header belongs to: MAJOR.MINOR.PATCH. A new major
  * version changes the interface or the record format and the library's
@@ -75,9 +77,9 @@
  * program was compiled against, and a program may test them with #if; there
  * is no function that reports the version of the library loaded at run time.
  * TARNWICK_VERSION_STRING is the same three numbers as a string literal. */
-#define TARNWICK_VERSION_MAJOR 1
-#define TARNWICK_VERSION_MINOR 0
-#define TARNWICK_VERSION_PATCH 0
+#define TARNWICK_VERSION_MAJOR  1
+#define TARNWICK_VERSION_MINOR  0
+#define TARNWICK_VERSION_PATCH  0
 #define TARNWICK_VERSION_STRING "1.0.0"
 
 #ifdef __cplusplus
@@ -91,10 +93,10 @@ extern "C" {
  * the first pointer-aligned address after its length byte, so its size
  * follows from the pointer width: 20 bytes with 4-byte pointers, 36 with 8. */
 enum {
-    TARNWICK_MAX_TAG = 0xFFF,                /* tags keep their low 12 bits */
-    TARNWICK_MAX_LENGTH = 0x7FFFFFFF,        /* longest data payload */
-    TARNWICK_FIRST_CAPACITY = 256,           /* data area of a list's first block */
-    TARNWICK_MAX_CAPACITY = 16384,           /* capacities double up to this */
+    TARNWICK_MAX_TAG = 0xFFF,                  /* tags keep their low 12 bits */
+    TARNWICK_MAX_LENGTH = 0x7FFFFFFF,          /* longest data payload */
+    TARNWICK_FIRST_CAPACITY = 256,             /* data area of a list's first block */
+    TARNWICK_MAX_CAPACITY = 16384,             /* capacities double up to this */
     TARNWICK_NODE_LENGTH = 4 * sizeof(void *), /* a node record's length byte */
     /* header word, length byte and payload, rounded up to even */
     TARNWICK_NODE_RECORD_SIZE = (3 + TARNWICK_NODE_LENGTH + 1) / 2 * 2
@@ -109,8 +111,8 @@ typedef struct tarnwick_block tarnwick_block;
  * the library owns the blocks. Both fields are null while the list holds no
  * block. Do not change them. */
 typedef struct tarnwick_list {
-    tarnwick_block *first;  /* first block of the chain, or null */
-    tarnwick_block *last;   /* tail block, which receives the next record */
+    tarnwick_block *first; /* first block of the chain, or null */
+    tarnwick_block *last;  /* tail block, which receives the next record */
 } tarnwick_list;
 
 /* The handle of a node record, returned by tarnwick_create_node. It lives
@@ -118,36 +120,36 @@ typedef struct tarnwick_list {
  * until that list is disposed. Its `children` member is the node's own list
  * of children, so `&node->children` may be passed wherever a list is taken. */
 typedef struct tarnwick_node {
-    tarnwick_list children;  /* the node's child records */
-    const void *record;      /* the node record's header word */
+    tarnwick_list children; /* the node's child records */
+    const void *record;     /* the node record's header word */
 } tarnwick_node;
 
 /* One heap block: a header and `capacity` bytes of records. Callers only read
  * blocks; the fields are public so that tools can show the layout. */
 #if defined(__cplusplus) && defined(__clang__)
-#  pragma clang diagnostic push
-#  pragma clang diagnostic ignored "-Wc99-extensions"
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wc99-extensions"
 #elif defined(__cplusplus) && defined(__GNUC__)
-#  pragma GCC diagnostic push
-#  pragma GCC diagnostic ignored "-Wpedantic"
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpedantic"
 #elif defined(_MSC_VER)
-#  pragma warning(push)
-#  pragma warning(disable : 4200) /* zero-sized array in struct */
+#pragma warning(push)
+#pragma warning(disable : 4200) /* zero-sized array in struct */
 #endif
 struct tarnwick_block {
-    tarnwick_block *next;     /* following block, or null for the tail */
-    tarnwick_block *prev;     /* preceding block, or null for the first */
-    unsigned char *data_end;  /* one past the last byte in use */
-    uint16_t space;           /* bytes still free; 0 once abandoned as full */
-    uint16_t capacity;        /* size of `data` */
-    unsigned char data[];     /* capacity bytes, right after the header */
+    tarnwick_block *next;    /* following block, or null for the tail */
+    tarnwick_block *prev;    /* preceding block, or null for the first */
+    unsigned char *data_end; /* one past the last byte in use */
+    uint16_t space;          /* bytes still free; 0 once abandoned as full */
+    uint16_t capacity;       /* size of `data` */
+    unsigned char data[];    /* capacity bytes, right after the header */
 };
 #if defined(__cplusplus) && defined(__clang__)
-#  pragma clang diagnostic pop
+#pragma clang diagnostic pop
 #elif defined(__cplusplus) && defined(__GNUC__)
-#  pragma GCC diagnostic pop
+#pragma GCC diagnostic pop
 #elif defined(_MSC_VER)
-#  pragma warning(pop)
+#pragma warning(pop)
 #endif
 
 /* ---- Events ------------------------------------------------------------- */
@@ -155,11 +157,7 @@ struct tarnwick_block {
 /* Event types. Each record gives a START, then for a data record one DATA per
  * block its payload lies in (none for an empty payload), or for a node the
  * events of its children, and last an END with the same tag. */
-enum {
-    TARNWICK_EVENT_START = 1,
-    TARNWICK_EVENT_DATA = 2,
-    TARNWICK_EVENT_END = 3
-};
+enum { TARNWICK_EVENT_START = 1, TARNWICK_EVENT_DATA = 2, TARNWICK_EVENT_END = 3 };
 
 /* Nodes nested this deep below the starting list are walked; a node one level
  * deeper stops the walk (see tarnwick_iter_next). */
@@ -169,20 +167,20 @@ enum {
  * inside a block; they stay valid until the tree is disposed. A DATA piece
  * never crosses a block. For START and END, `data` is null and `length` 0. */
 typedef struct tarnwick_event {
-    int type;                   /* TARNWICK_EVENT_START, _DATA or _END */
-    uint16_t tag;               /* the record's tag, 0..4095 */
-    const unsigned char *data;  /* DATA only: first byte of the piece */
-    int length;                 /* DATA only: bytes in the piece */
+    int type;                  /* TARNWICK_EVENT_START, _DATA or _END */
+    uint16_t tag;              /* the record's tag, 0..4095 */
+    const unsigned char *data; /* DATA only: first byte of the piece */
+    int length;                /* DATA only: bytes in the piece */
 } tarnwick_event;
 
 /* One nesting level of a walk. Readable, but owned by the walk: never write. */
 typedef struct tarnwick_frame {
-    const tarnwick_block *block;  /* block holding `ptr`; null for no list */
-    const unsigned char *record;  /* header of the record last begun here */
-    const tarnwick_list *list;    /* the list this level walks */
-    uint32_t state;               /* bit 0: inside a record; bits 1..31:
-                                     payload bytes not yet delivered */
-    const unsigned char *ptr;     /* read position */
+    const tarnwick_block *block; /* block holding `ptr`; null for no list */
+    const unsigned char *record; /* header of the record last begun here */
+    const tarnwick_list *list;   /* the list this level walks */
+    uint32_t state;              /* bit 0: inside a record; bits 1..31:
+                                    payload bytes not yet delivered */
+    const unsigned char *ptr;    /* read position */
 } tarnwick_frame;
 
 /* The whole state of one walk: a fixed stack of frames, so a walk never
@@ -191,9 +189,9 @@ typedef struct tarnwick_frame {
  * copied or moved between tarnwick_iter_init and its last use. It owns
  * nothing and may be abandoned at any time. */
 typedef struct tarnwick_iter {
-    int levels;              /* nesting levels still available */
-    tarnwick_event event;    /* the most recent event */
-    tarnwick_frame *top;     /* deepest open level; null once complete */
+    int levels;           /* nesting levels still available */
+    tarnwick_event event; /* the most recent event */
+    tarnwick_frame *top;  /* deepest open level; null once complete */
     tarnwick_frame frames[TARNWICK_MAX_LEVELS + 1];
 } tarnwick_iter;
 
@@ -201,8 +199,8 @@ typedef struct tarnwick_iter {
  * type, tag, data and length as in tarnwick_event. `data` stays valid after
  * the call, until the tree is disposed. The return value is ignored: the walk
  * cannot be stopped from the callback (use the pull iterator for that). */
-typedef int (TARNWICK_CALL *tarnwick_visit_fn)(void *context, int type, unsigned tag,
-                                               const unsigned char *data, int length);
+typedef int(TARNWICK_CALL *tarnwick_visit_fn)(void *context, int type, unsigned tag, const unsigned char *data,
+                                              int length);
 
 /* ---- Building ------------------------------------------------------------
  * The append functions take the root list and an optional node. With a node,
@@ -220,8 +218,7 @@ TARNWICK_API int TARNWICK_CALL tarnwick_init(tarnwick_list *list);
  * list to append to (both `root` and `node` null). A refused allocation may
  * still have marked the tail block full, so that the next append of any kind
  * starts a new block. */
-TARNWICK_API tarnwick_node *TARNWICK_CALL tarnwick_create_node(tarnwick_list *root, tarnwick_node *node,
-                                                               int tag);
+TARNWICK_API tarnwick_node *TARNWICK_CALL tarnwick_create_node(tarnwick_list *root, tarnwick_node *node, int tag);
 
 /* Appends a data record with the low 12 bits of `tag` and a copy of the
  * `length` bytes at `bytes`. The caller keeps its buffer; it is not read when
@@ -260,8 +257,8 @@ TARNWICK_API void TARNWICK_CALL tarnwick_dispose(tarnwick_list *list);
  * to a node that had none when its START was delivered), and every START
  * still gets exactly one END. The callback must not dispose any list the walk
  * has not finished; the same holds between calls of tarnwick_iter_next. */
-TARNWICK_API void TARNWICK_CALL tarnwick_visit_node(const tarnwick_list *root, const tarnwick_node *node,
-                                                    void *context, tarnwick_visit_fn callback);
+TARNWICK_API void TARNWICK_CALL tarnwick_visit_node(const tarnwick_list *root, const tarnwick_node *node, void *context,
+                                                    tarnwick_visit_fn callback);
 
 /* Sets up `iter` (overwriting all of it) for a walk of `node`'s children, or
  * of `root` when `node` is null. With no list at all, the walk is empty. Does
@@ -276,8 +273,7 @@ TARNWICK_API void TARNWICK_CALL tarnwick_iter_init(const tarnwick_list *root, ta
  *  - the nesting limit stopped it: `iter->top` is not null and `event` holds
  *    the START of the node that was not entered. The stop is for good.
  * Every later call returns null again. Returns null for a null `iter`. */
-TARNWICK_API const tarnwick_event *TARNWICK_CALL tarnwick_iter_next(const tarnwick_list *root,
-                                                                    tarnwick_iter *iter);
+TARNWICK_API const tarnwick_event *TARNWICK_CALL tarnwick_iter_next(const tarnwick_list *root, tarnwick_iter *iter);
 
 #ifdef __cplusplus
 }

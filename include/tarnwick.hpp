@@ -82,8 +82,7 @@ namespace tarnwick {
  * std::out_of_range and appends nothing. */
 class partial_write : public std::bad_alloc {
 public:
-    partial_write(std::size_t requested, std::size_t stored) noexcept
-        : requested_(requested), stored_(stored) {}
+    partial_write(std::size_t requested, std::size_t stored) noexcept : requested_(requested), stored_(stored) {}
     const char *what() const noexcept override { return "tarnwick: data record written in part"; }
     // Bytes the caller asked to append.
     std::size_t requested() const noexcept { return requested_; }
@@ -104,11 +103,11 @@ private:
  * string up to its first zero byte; pass a raw char buffer as a span. */
 template <class T>
 concept byte_type = std::same_as<T, char> || std::same_as<T, signed char> || std::same_as<T, unsigned char> ||
-                    std::same_as<T, std::byte> || std::same_as<T, std::uint8_t>;
+    std::same_as<T, std::byte> || std::same_as<T, std::uint8_t>;
 
 template <class R>
 concept byte_range = std::ranges::contiguous_range<const R> && std::ranges::sized_range<const R> &&
-                     byte_type<std::remove_cv_t<std::ranges::range_value_t<const R>>>;
+    byte_type<std::remove_cv_t<std::ranges::range_value_t<const R>>>;
 
 /* ---- Events ----------------------------------------------------------------- */
 
@@ -156,7 +155,9 @@ constexpr int depth_after(int type, int open) noexcept { return open - (type == 
 // records begun and not yet ended before it.
 inline event counted_event(const tarnwick_event &e, int &open) noexcept {
     open += open_change(e.type);
-    return {static_cast<event_kind>(e.type), e.tag, depth_after(e.type, open),
+    return {static_cast<event_kind>(e.type),
+            e.tag,
+            depth_after(e.type, open),
             {reinterpret_cast<const std::byte *>(e.data), static_cast<std::size_t>(e.length)}};
 }
 
@@ -231,8 +232,7 @@ struct walk_checks {
 
 /* The walk of tarnwick_visit_node, run here so that `f` is inlined into it. An exception from `f` leaves the
  * walk at once; the walk holds nothing that needs releasing. */
-template <class F>
-bool visit(const tarnwick_list *root, const tarnwick_node *node, F &f) {
+template <class F> bool visit(const tarnwick_list *root, const tarnwick_node *node, F &f) {
     tarnwick_iter iter;
     internal::setup(&iter, root, node);
     if (iter.top == nullptr) return true;
@@ -484,7 +484,8 @@ private:
             std::memcpy(joined_ + have, raw_.data, static_cast<std::size_t>(raw_.length));
             have += static_cast<std::size_t>(raw_.length);
             if (have == length) break;
-            if (!pull(&raw_) || raw_.type != TARNWICK_EVENT_DATA || static_cast<std::size_t>(raw_.length) > length - have)
+            if (!pull(&raw_) || raw_.type != TARNWICK_EVENT_DATA ||
+                static_cast<std::size_t>(raw_.length) > length - have)
                 detail::stop_on_damage("pieces add up to the record's length");
         }
         return {joined_, length};
@@ -494,9 +495,9 @@ private:
     tarnwick_event raw_ = {};
     record_event current_;
     bool ended_ = false;
-    int open_ = 0;                     // records begun and not ended, as of current_
-    std::size_t started_length_ = 0;   // payload length of the data record begun last
-    std::byte *joined_ = nullptr;      // calloc'd; holds the last split payload
+    int open_ = 0;                    // records begun and not ended, as of current_
+    std::size_t started_length_ = 0;  // payload length of the data record begun last
+    std::byte *joined_ = nullptr;     // calloc'd; holds the last split payload
     std::size_t joined_size_ = 0;
 };
 
@@ -526,8 +527,7 @@ public:
         detail::append_data(nullptr, handle_, tag, text.data(), text.size());
     }
     template <byte_range R>
-        requires(!std::convertible_to<const R &, std::string_view>)
-    void add_data(int tag, const R &bytes) const {
+    requires(!std::convertible_to<const R &, std::string_view>) void add_data(int tag, const R &bytes) const {
         detail::append_data(nullptr, handle_, tag, std::ranges::data(bytes), std::ranges::size(bytes));
     }
 
@@ -572,10 +572,11 @@ public:
     void add_data(int tag, std::span<const std::byte> bytes) {
         detail::append_data(&root_, nullptr, tag, bytes.data(), bytes.size());
     }
-    void add_data(int tag, std::string_view text) { detail::append_data(&root_, nullptr, tag, text.data(), text.size()); }
+    void add_data(int tag, std::string_view text) {
+        detail::append_data(&root_, nullptr, tag, text.data(), text.size());
+    }
     template <byte_range R>
-        requires(!std::convertible_to<const R &, std::string_view>)
-    void add_data(int tag, const R &bytes) {
+    requires(!std::convertible_to<const R &, std::string_view>) void add_data(int tag, const R &bytes) {
         detail::append_data(&root_, nullptr, tag, std::ranges::data(bytes), std::ranges::size(bytes));
     }
 
@@ -594,15 +595,11 @@ public:
     // the tree. If `f` throws, the walk ends there and the exception
     // leaves visit; the tree is unchanged.
     template <class F>
-        requires std::invocable<F &, const event &>
-    bool visit(F &&f) const {
-        return detail::visit(&root_, nullptr, f);
-    }
+    requires std::invocable<F &, const event &>
+    bool visit(F &&f) const { return detail::visit(&root_, nullptr, f); }
     template <class F>
-        requires std::invocable<F &, const event &>
-    bool visit(node from, F &&f) const {
-        return detail::visit(&root_, from.handle(), f);
-    }
+    requires std::invocable<F &, const event &>
+    bool visit(node from, F &&f) const { return detail::visit(&root_, from.handle(), f); }
 
 private:
     tarnwick_list root_;

@@ -343,9 +343,7 @@ void TARNWICK_CALL tarnwick_visit_node(const tarnwick_list *root, const tarnwick
     tarnwick_iter iter;
     setup(&iter, root, node);
     if (iter.top == nullptr) return;
-    auto deliver = [context, callback](const tarnwick_event &e) {
-        callback(context, e.type, e.tag, e.data, e.length);
-    };
+    auto deliver = [context, callback](const tarnwick_event &e) { callback(context, e.type, e.tag, e.data, e.length); };
     run_walk<library_checks>(&iter, deliver);
 }
 

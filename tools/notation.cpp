@@ -162,11 +162,11 @@ unsigned parser::read_tag() {
 
 std::string parser::read_value() {
     switch (peek()) {
-        case '"': return read_string();
-        case 'x': return read_hex();
-        case '*': return read_count();
-        case '@': return read_path_bytes();
-        default: fail(at_, "expected a value after ':': \"text\", xHEX, *COUNT or @FILE");
+    case '"': return read_string();
+    case 'x': return read_hex();
+    case '*': return read_count();
+    case '@': return read_path_bytes();
+    default: fail(at_, "expected a value after ':': \"text\", xHEX, *COUNT or @FILE");
     }
 }
 

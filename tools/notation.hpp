@@ -43,7 +43,7 @@ struct list_entry {
     std::size_t parent;           // entry of the list holding the node
     std::size_t index;            // the node's place among its parent's records
     unsigned tag;
-    std::size_t depth;            // 0 for the root list
+    std::size_t depth;  // 0 for the root list
 };
 
 // A tree built from the notation, with the bookkeeping the printers need.

@@ -116,7 +116,8 @@ void print_stats(const built_tree &tree, std::ostream &out) {
     // Per record, to one decimal place, in integers so the output never
     // depends on floating-point formatting.
     const auto per_record = [&](std::size_t total) {
-        const std::size_t tenths = ((total - static_cast<std::size_t>(tree.payload_bytes)) * 10 + records / 2) / records;
+        const std::size_t tenths =
+            ((total - static_cast<std::size_t>(tree.payload_bytes)) * 10 + records / 2) / records;
         return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
     };
     out << "overhead   " << per_record(allocated) << " bytes allocated and " << per_record(used)
@@ -260,7 +261,8 @@ std::size_t layout_printer::print_record(const tarnwick_block *block, std::size_
     marks_[offset] = '[';
     out_ << (h.is_node ? "node" : "data") << " tag " << pad(std::to_string(h.tag), 5) << "L" << h.length_bytes
          << " n=" << h.length;
-    if (h.is_node || h.length != 0) out_ << std::string(6 - std::min<std::size_t>(5, std::to_string(h.length).size()), ' ');
+    if (h.is_node || h.length != 0)
+        out_ << std::string(6 - std::min<std::size_t>(5, std::to_string(h.length).size()), ' ');
     const std::size_t here = h.length < used - payload ? h.length : used - payload;
     if (h.is_node) {
         const auto found = node_list_.find(p);

@@ -160,19 +160,19 @@ struct input {
 
 input read_input(const options &o) {
     switch (o.from) {
-        case options::source::argument: return {"<argument>", o.tree, {}};
-        case options::source::input: {
-            std::ostringstream text;
-            text << std::cin.rdbuf();
-            return {"<stdin>", text.str(), {}};
-        }
-        case options::source::file: {
-            std::string text, error;
-            if (!tool::read_file(o.tree, std::numeric_limits<std::size_t>::max(), text, error))
-                throw unreadable_file{"cannot read '" + o.tree + "': " + error};
-            return {o.tree, text, tool::folder_of(o.tree)};
-        }
-        case options::source::sample: break;
+    case options::source::argument: return {"<argument>", o.tree, {}};
+    case options::source::input: {
+        std::ostringstream text;
+        text << std::cin.rdbuf();
+        return {"<stdin>", text.str(), {}};
+    }
+    case options::source::file: {
+        std::string text, error;
+        if (!tool::read_file(o.tree, std::numeric_limits<std::size_t>::max(), text, error))
+            throw unreadable_file{"cannot read '" + o.tree + "': " + error};
+        return {o.tree, text, tool::folder_of(o.tree)};
+    }
+    case options::source::sample: break;
     }
     return {"<sample>", std::string(kSample), {}};
 }

@@ -6,7 +6,7 @@
 #include <stdio.h>
 #include <tarnwick.h>
 
-#define SIZE(type) printf("%s %u\n", #type, (unsigned)sizeof(type))
+#define SIZE(type)         printf("%s %u\n", #type, (unsigned)sizeof(type))
 #define FIELD(type, field) printf("%s.%s %u\n", #type, #field, (unsigned)offsetof(type, field))
 
 int main(void) {

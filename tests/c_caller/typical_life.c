@@ -9,11 +9,11 @@
 
 #include "tarnwick.h"
 
-#define NODE_TAG 1
-#define LEAF_TAG 2
-#define PAYLOAD "hello"
+#define NODE_TAG       1
+#define LEAF_TAG       2
+#define PAYLOAD        "hello"
 #define PAYLOAD_LENGTH ((int)(sizeof PAYLOAD - 1))
-#define EVENT_COUNT 5
+#define EVENT_COUNT    5
 
 /* The first events of one walk, and how many it gave in all. */
 typedef struct walk_record {
@@ -36,8 +36,7 @@ static void record_event(walk_record *walk, const tarnwick_event *event) {
     ++walk->count;
 }
 
-static int TARNWICK_CALL on_event(void *context, int type, unsigned tag, const unsigned char *data,
-                                  int length) {
+static int TARNWICK_CALL on_event(void *context, int type, unsigned tag, const unsigned char *data, int length) {
     tarnwick_event event;
     event.type = type;
     event.tag = (uint16_t)tag;

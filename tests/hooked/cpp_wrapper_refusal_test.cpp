@@ -33,8 +33,8 @@ TEST(CppRefusal, DataAppendThrowsBadAllocOrPartialWriteWithTheStoredCount) {
         const char *what;
         std::size_t filler;  // a record of this length first fills part of the first block
         std::size_t length;
-        std::size_t refused;               // the k-th allocation of the append
-        std::optional<std::size_t> stored; // partial_write's count; none: plain bad_alloc
+        std::size_t refused;                // the k-th allocation of the append
+        std::optional<std::size_t> stored;  // partial_write's count; none: plain bad_alloc
     };
     // A first block holds 256 bytes; a filler record of n bytes takes n + 3.
     const row rows[] = {

@@ -57,8 +57,8 @@ TEST_F(Refusal, FirstBlockLeavesTheListAsItWas) {
     const append appends[] = {{true, 0}, {false, 5}, {false, 0}};
     for (bool under_node : {false, true}) {
         for (const append &a : appends) {
-            SCOPED_TRACE(testing::Message() << (under_node ? "child list, " : "root, ") << (a.node ? "node" : "data ")
-                                            << a.length);
+            SCOPED_TRACE(testing::Message()
+                         << (under_node ? "child list, " : "root, ") << (a.node ? "node" : "data ") << a.length);
             tree_model m;
             tarnwick_list top;
             tarnwick_init(&top);
@@ -155,12 +155,9 @@ TEST_F(Refusal, ContinuationBlockShortensTheRecord) {
         uint32_t stored;
     };
     const row rows[] = {
-        {256, 1000, 2, 252},
-        {256, 1000, 3, 252 + 512},
-        {256, 65536, 2, 251},
-        {256, 65536, 5, 251 + 512 + 1024 + 2048},
-        {256, 65536, 10, 65536 - 261},
-        {4, 300, 2, 0},  // the header filled the first block
+        {256, 1000, 2, 252},           {256, 1000, 3, 252 + 512},
+        {256, 65536, 2, 251},          {256, 65536, 5, 251 + 512 + 1024 + 2048},
+        {256, 65536, 10, 65536 - 261}, {4, 300, 2, 0},  // the header filled the first block
     };
     const std::string bytes = pattern(65536);
     for (const row &r : rows) {

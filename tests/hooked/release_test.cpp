@@ -151,8 +151,10 @@ TEST_F(Release, DisposedHandleLeavesTheNodeChildless) {
     const block_order expected = t.release_order(&n->children);
     ASSERT_GT(blocks(n->children).size(), 2u);
 
-    std::string parent_bytes = std::string(reinterpret_cast<const char *>(t.root.first), kBlockHeader + t.root.first->capacity);
-    const std::size_t handle_at = static_cast<std::size_t>(reinterpret_cast<char *>(n) - reinterpret_cast<char *>(t.root.first));
+    std::string parent_bytes =
+        std::string(reinterpret_cast<const char *>(t.root.first), kBlockHeader + t.root.first->capacity);
+    const std::size_t handle_at =
+        static_cast<std::size_t>(reinterpret_cast<char *>(n) - reinterpret_cast<char *>(t.root.first));
     std::memset(&parent_bytes[handle_at], 0, sizeof(tarnwick_list));
 
     tarnwick_dispose(&n->children);
@@ -175,7 +177,9 @@ TEST_F(Release, DisposedHandleLeavesTheNodeChildless) {
     const block_order rest = t.release_order(&t.root);
     const std::size_t done = test_alloc::log().freed.size();
     tarnwick_dispose(&t.root);
-    EXPECT_EQ(block_order(test_alloc::log().freed.begin() + static_cast<std::ptrdiff_t>(done), test_alloc::log().freed.end()), rest);
+    EXPECT_EQ(
+        block_order(test_alloc::log().freed.begin() + static_cast<std::ptrdiff_t>(done), test_alloc::log().freed.end()),
+        rest);
     expect_each_freed_once();
 }
 
@@ -249,7 +253,8 @@ DWORD WINAPI dispose_thread(LPVOID list) {
 }
 
 bool dispose_on_small_stack(tarnwick_list *list) {
-    HANDLE thread = CreateThread(nullptr, kSmallStack, dispose_thread, list, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    HANDLE thread =
+        CreateThread(nullptr, kSmallStack, dispose_thread, list, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     if (thread == nullptr) return false;
     const bool done = WaitForSingleObject(thread, INFINITE) == WAIT_OBJECT_0;
     CloseHandle(thread);

@@ -11,9 +11,9 @@
 namespace test_alloc {
 
 struct journal {
-    std::vector<void *> allocated;  // in allocation order
-    std::vector<std::size_t> sizes; // bytes asked for, same order
-    std::vector<void *> freed;      // in release order
+    std::vector<void *> allocated;   // in allocation order
+    std::vector<std::size_t> sizes;  // bytes asked for, same order
+    std::vector<void *> freed;       // in release order
 };
 
 // Refuses allocation number `k` (1-based, counted from the last reset), and

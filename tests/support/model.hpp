@@ -32,8 +32,7 @@ public:
     // The walk of `parent`'s list: DATA merged per record, cut off where the
     // nesting limit stops the walk (then *stopped is set, when given, and
     // *stop_tag is the tag of the node that was not entered).
-    std::vector<recorded_event> events(int parent = root, bool *stopped = nullptr,
-                                       unsigned *stop_tag = nullptr) const;
+    std::vector<recorded_event> events(int parent = root, bool *stopped = nullptr, unsigned *stop_tag = nullptr) const;
 
 private:
     struct record {

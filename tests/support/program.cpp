@@ -17,8 +17,7 @@ void expect(bool ok, const std::string &what) {
     if (!ok) throw check_failed(what);
 }
 
-template <typename... Parts>
-std::string describe(const Parts &...parts) {
+template <typename... Parts> std::string describe(const Parts &...parts) {
     std::ostringstream out;
     (out << ... << parts);
     return out.str();
@@ -220,8 +219,8 @@ int interpreter::create_data(int list, int tag, std::size_t length, unsigned cha
     const int code = tarnwick_create_data(list == root ? &root_ : nullptr, handle_of(list), tag, source,
                                           static_cast<uint32_t>(length));
     check_journal(0);
-    expect(code == expected, describe(list_name(list), ": create_data of ", length, " bytes returned ", code,
-                                      ", expected ", expected));
+    expect(code == expected,
+           describe(list_name(list), ": create_data of ", length, " bytes returned ", code, ", expected ", expected));
     check_tail(list);
     if (expected == 1) return none;
 
@@ -244,9 +243,9 @@ void interpreter::dispose(int list) {
     tarnwick_dispose(list_of(list));
     check_journal(blocks);
     for (int each : lists) shadow_of(each) = {};
-    nodes_.erase(std::remove_if(nodes_.begin(), nodes_.end(),
-                                [&](int node) { return node != list && within(node, list); }),
-                 nodes_.end());
+    nodes_.erase(
+        std::remove_if(nodes_.begin(), nodes_.end(), [&](int node) { return node != list && within(node, list); }),
+        nodes_.end());
     model_.clear(list);
     check_tail(list);
     changed(list, true);
@@ -355,7 +354,9 @@ void interpreter::misuse(unsigned which) {
     case 0: expect(tarnwick_create_node(nullptr, nullptr, 1) == nullptr, name); break;
     case 1: expect(tarnwick_create_data(nullptr, nullptr, 1, bytes, 1) == 1, name); break;
     case 2: expect(tarnwick_create_data(&root_, nullptr, 1, nullptr, 1 + which / 8) == 1, name); break;
-    case 3: expect(tarnwick_create_data(&root_, nullptr, 1, bytes, TARNWICK_MAX_LENGTH + 1u + which / 8) == 1, name); break;
+    case 3:
+        expect(tarnwick_create_data(&root_, nullptr, 1, bytes, TARNWICK_MAX_LENGTH + 1u + which / 8) == 1, name);
+        break;
     case 4: tarnwick_dispose(nullptr); break;
     case 5: tarnwick_visit_node(&root_, nullptr, nullptr, nullptr); break;
     case 6:

@@ -80,7 +80,7 @@ private:
     struct record_info {
         int parent = root;
         tarnwick_node *handle = nullptr;  // nodes only
-        shadow_list chain;                 // a node's child list
+        shadow_list chain;                // a node's child list
     };
     struct iterator_slot {
         bool active = false;
@@ -113,8 +113,8 @@ private:
     shadow_list root_chain_;
     std::array<iterator_slot, iterator_count> iterators_;
 
-    std::size_t attempts_ = 0;           // allocations asked for, as the shadow counts them
-    std::size_t refuse_at_ = 0;          // absolute attempt number; 0: none
+    std::size_t attempts_ = 0;   // allocations asked for, as the shadow counts them
+    std::size_t refuse_at_ = 0;  // absolute attempt number; 0: none
     bool refuse_after_ = false;
     std::vector<std::size_t> expected_sizes_;  // of the allocations still to be seen in the journal
     std::size_t seen_allocated_ = 0, seen_freed_ = 0;

@@ -91,8 +91,8 @@ struct sample {
         tree.add_data(6, long_payload);
     }
     std::vector<seen> expected() const {
-        return {S(1, 0), S(2, 1), D(2, 2, "hi"), E(2, 1), S(3, 1), E(3, 1), S(4, 1), S(5, 2), E(5, 2),
-                E(4, 1), E(1, 0), S(6, 0),       D(6, 1, long_payload),     E(6, 0)};
+        return {S(1, 0), S(2, 1), D(2, 2, "hi"),         E(2, 1), S(3, 1), E(3, 1), S(4, 1), S(5, 2), E(5, 2), E(4, 1),
+                E(1, 0), S(6, 0), D(6, 1, long_payload), E(6, 0)};
     }
 };
 
@@ -126,7 +126,8 @@ TEST(CppWalk, RangeWorksWithTheStandardAlgorithms) {
     EXPECT_EQ(copy(*found), S(5, 2));
 #if VIEWS_COMPILE
     std::vector<unsigned> ends;  // the rest of the same walk, from where find_if stopped
-    for (const tarnwick::event &e : events | std::views::filter([](const auto &e) { return e.kind() == event_kind::end; }))
+    for (const tarnwick::event &e :
+         events | std::views::filter([](const auto &e) { return e.kind() == event_kind::end; }))
         ends.push_back(e.tag());
     EXPECT_EQ(ends, (std::vector<unsigned>{5, 4, 1, 6}));
     std::size_t bytes = 0;
@@ -166,10 +167,10 @@ TEST(CppWalk, RecordsGiveEachPayloadWholeAndItsLengthAtItsStart) {
     tree.add_data(2, std::string(5000, 'z'));
     tree.add_data(3, longer);
     tree.add_data(4, s.long_payload);
-    EXPECT_EQ(whole(tree.records()),
-              (std::vector<seen>{S(1, 0), D(1, 1, s.long_payload), E(1, 0), S(2, 0), D(2, 1, std::string(5000, 'z')),
-                                 E(2, 0), S(3, 0), D(3, 1, longer), E(3, 0), S(4, 0), D(4, 1, s.long_payload),
-                                 E(4, 0)}));
+    EXPECT_EQ(
+        whole(tree.records()),
+        (std::vector<seen>{S(1, 0), D(1, 1, s.long_payload), E(1, 0), S(2, 0), D(2, 1, std::string(5000, 'z')), E(2, 0),
+                           S(3, 0), D(3, 1, longer), E(3, 0), S(4, 0), D(4, 1, s.long_payload), E(4, 0)}));
 }
 
 TEST(CppWalk, TellsAWalkStoppedByTheNestingLimitFromACompleteOne) {
@@ -177,8 +178,8 @@ TEST(CppWalk, TellsAWalkStoppedByTheNestingLimitFromACompleteOne) {
         int nesting;  // nodes nested in a chain, each but the last holding the next
         bool stopped;
     };
-    for (const row r : {row{0, false}, row{1, false}, row{TARNWICK_MAX_LEVELS, false},
-                        row{TARNWICK_MAX_LEVELS + 1, true}}) {
+    for (const row r :
+         {row{0, false}, row{1, false}, row{TARNWICK_MAX_LEVELS, false}, row{TARNWICK_MAX_LEVELS + 1, true}}) {
         SCOPED_TRACE(r.nesting);
         tarnwick::tree tree;
         if (r.nesting > 0) {
@@ -234,8 +235,8 @@ TEST(CppTree, DisposingANodeKeepsTheNodeChildless) {
     s.one.dispose();
     EXPECT_EQ(pulled(s.tree.events(s.one)), std::vector<seen>{});
     s.one.add_data(2, "new");
-    EXPECT_EQ(pulled(s.tree.events()), (std::vector<seen>{S(1, 0), S(2, 1), D(2, 2, "new"), E(2, 1), E(1, 0),
-                                                           S(6, 0), D(6, 1, s.long_payload), E(6, 0)}));
+    EXPECT_EQ(pulled(s.tree.events()), (std::vector<seen>{S(1, 0), S(2, 1), D(2, 2, "new"), E(2, 1), E(1, 0), S(6, 0),
+                                                          D(6, 1, s.long_payload), E(6, 0)}));
 }
 
 TEST(CppTree, AppendsFromEveryKindOfByteRange) {

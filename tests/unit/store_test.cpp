@@ -218,7 +218,8 @@ TEST(Build, TagKeepsItsLow12BitsAndNothingElse) {
 TEST(Build, NodeHandleSitsAtTheFirstPointerAlignedByte) {
     // Zero bytes between the length byte and the handle, for header
     // addresses 0, 2, ... modulo the pointer size.
-    const std::vector<std::size_t> padding = k32 ? std::vector<std::size_t>{1, 3} : std::vector<std::size_t>{5, 3, 1, 7};
+    const std::vector<std::size_t> padding =
+        k32 ? std::vector<std::size_t>{1, 3} : std::vector<std::size_t>{5, 3, 1, 7};
     for (std::size_t residue = 0; residue < kPointer; residue += 2) {
         SCOPED_TRACE(residue);
         tree t;
@@ -255,17 +256,17 @@ TEST(Build, TailTakesARecordOnlyWhenItsHeaderFits) {
     struct row {
         std::size_t space;
         bool node;
-        uint32_t length;       // data records only
-        bool in_first;         // the header lands in the first block
+        uint32_t length;  // data records only
+        bool in_first;    // the header lands in the first block
         std::size_t blocks;
     };
     const row rows[] = {
-        {kNodeRecord, true, 0, true, 1},        // exactly fills the block
-        {kNodeRecord - 2, true, 0, false, 2},   // too little room: abandoned
-        {2, false, 0, true, 1},                 // the header word alone fits
-        {2, false, 1, false, 2},                // word and length byte do not
-        {4, false, 300, true, 2},               // header fills it, payload goes on
-        {0, false, 5, false, 2},                // full already: a new block, nothing marked
+        {kNodeRecord, true, 0, true, 1},       // exactly fills the block
+        {kNodeRecord - 2, true, 0, false, 2},  // too little room: abandoned
+        {2, false, 0, true, 1},                // the header word alone fits
+        {2, false, 1, false, 2},               // word and length byte do not
+        {4, false, 300, true, 2},              // header fills it, payload goes on
+        {0, false, 5, false, 2},               // full already: a new block, nothing marked
         {0, true, 0, false, 2},
     };
     const std::string bytes(payload(300));
@@ -338,7 +339,8 @@ TEST(Build, InterleavedAppendsStayInTheirOwnLists) {
     const int indices[] = {tree_model::root, model.add_node(tree_model::root, 1), model.add_node(tree_model::root, 2)};
     for (int i = 0; i < 600; ++i) {
         const std::string bytes(payload(50 + static_cast<std::size_t>(i % 7)).substr(static_cast<std::size_t>(i % 5)));
-        ASSERT_EQ(tarnwick_create_data(&t.root, targets[i % 3], i, bytes.data(), static_cast<uint32_t>(bytes.size())), 0);
+        ASSERT_EQ(tarnwick_create_data(&t.root, targets[i % 3], i, bytes.data(), static_cast<uint32_t>(bytes.size())),
+                  0);
         model.add_data(indices[i % 3], i, bytes);
     }
     EXPECT_EQ(merge_data(visit_events(&t.root)), model.events());
@@ -371,9 +373,8 @@ TEST(Build, HandleTakesChildrenAfterManyAppendsWithoutTheRoot) {
     ASSERT_EQ(tarnwick_create_data(nullptr, child, 5, "de", 2), 0);
     EXPECT_EQ(a->record, record);
     EXPECT_EQ(bytes_at(static_cast<const unsigned char *>(record), 3), header);
-    EXPECT_EQ(visit_events(nullptr, a),
-              (std::vector<recorded_event>{start(3), data(3, "abc"), end(3), start(4), start(5), data(5, "de"),
-                                           end(5), end(4)}));
+    EXPECT_EQ(visit_events(nullptr, a), (std::vector<recorded_event>{start(3), data(3, "abc"), end(3), start(4),
+                                                                     start(5), data(5, "de"), end(5), end(4)}));
 }
 
 TEST(Build, ArgumentsItCannotUse) {
@@ -394,7 +395,7 @@ TEST(Build, ArgumentsItCannotUse) {
         {"x", 0x80000000u, 1},  // the walk counts lengths in 31 bits
         {"x", 0xFFFFFFFFu, 1},
         {nullptr, 1, 1},
-        {nullptr, 0, 0},        // nothing to read: an empty record
+        {nullptr, 0, 0},  // nothing to read: an empty record
     };
     for (const row &r : rows) {
         for (bool holds_a_record : {false, true}) {

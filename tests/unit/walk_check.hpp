@@ -37,8 +37,8 @@ inline pulled_walk pull(const tarnwick_list *root, const tarnwick_node *node) {
     walk.after_null = as_raw(iter.event);
     const tarnwick_frame *top = iter.top;
     for (int i = 0; i < kCallsAfterNull; ++i) {
-        const bool still = tarnwick_iter_next(root, &iter) == nullptr && iter.top == top &&
-                           as_raw(iter.event) == walk.after_null;
+        const bool still =
+            tarnwick_iter_next(root, &iter) == nullptr && iter.top == top && as_raw(iter.event) == walk.after_null;
         walk.stays_null = walk.stays_null && still;
     }
     return walk;
@@ -58,8 +58,8 @@ inline void add_cpp_event(cpp_walk &walk, const tarnwick::event &e, int &open) {
     if (type == TARNWICK_EVENT_END) --open;
     walk.depths_right = walk.depths_right && e.depth() == open;
     if (type == TARNWICK_EVENT_START) ++open;
-    walk.events.push_back({type, e.tag(), reinterpret_cast<const unsigned char *>(e.bytes().data()),
-                           static_cast<int>(e.bytes().size())});
+    walk.events.push_back(
+        {type, e.tag(), reinterpret_cast<const unsigned char *>(e.bytes().data()), static_cast<int>(e.bytes().size())});
 }
 
 inline cpp_walk cpp_visit(const tarnwick_list *root, const tarnwick_node *node) {
@@ -97,8 +97,8 @@ inline cpp_records_walk cpp_records(const tarnwick_list *root, const tarnwick_no
         const std::size_t expected = kind == tarnwick::event_kind::end ? 0 : told;
         walk.lengths_right = walk.lengths_right && e.record_length() == expected &&
                              (kind != tarnwick::event_kind::data || e.bytes().size() == told);
-        walk.events.push_back({static_cast<int>(kind), e.tag(),
-                               {reinterpret_cast<const char *>(e.bytes().data()), e.bytes().size()}});
+        walk.events.push_back(
+            {static_cast<int>(kind), e.tag(), {reinterpret_cast<const char *>(e.bytes().data()), e.bytes().size()}});
     }
     walk.stopped = range.stopped_at_limit();
     return walk;
@@ -111,9 +111,15 @@ std::string first_difference(const std::vector<Event> &got, const std::vector<Ev
     for (std::size_t i = 0; i < got.size() || i < expected.size(); ++i) {
         if (i < got.size() && i < expected.size() && got[i] == expected[i]) continue;
         out << "event " << i << ": got ";
-        if (i < got.size()) out << got[i]; else out << "nothing";
+        if (i < got.size())
+            out << got[i];
+        else
+            out << "nothing";
         out << ", expected ";
-        if (i < expected.size()) out << expected[i]; else out << "nothing";
+        if (i < expected.size())
+            out << expected[i];
+        else
+            out << "nothing";
         out << " (" << got.size() << " events, expected " << expected.size() << ")";
         break;
     }
@@ -134,8 +140,8 @@ inline ::testing::AssertionResult walks_match_model(mirrored_tree &tree, int sta
 
     if (std::string d = first_difference(pulled.events, visited); !d.empty())
         return ::testing::AssertionFailure() << "iterator against callback walk: " << d;
-    for (const auto &[name, walk] : {std::pair{"C++ visit", cpp_visit(tree.root(), node)},
-                                     std::pair{"C++ range", cpp_range(tree.root(), node)}}) {
+    for (const auto &[name, walk] :
+         {std::pair{"C++ visit", cpp_visit(tree.root(), node)}, std::pair{"C++ range", cpp_range(tree.root(), node)}}) {
         if (std::string d = first_difference(walk.events, visited); !d.empty())
             return ::testing::AssertionFailure() << name << " against callback walk: " << d;
         if (walk.stopped != stopped || !walk.depths_right)
@@ -145,7 +151,8 @@ inline ::testing::AssertionResult walks_match_model(mirrored_tree &tree, int sta
     if (std::string d = first_difference(whole.events, merge_data(recorded(visited))); !d.empty())
         return ::testing::AssertionFailure() << "C++ records against callback walk: " << d;
     if (whole.stopped != stopped || !whole.lengths_right)
-        return ::testing::AssertionFailure() << "C++ records" << (whole.lengths_right ? " stop" : " lengths") << " wrong";
+        return ::testing::AssertionFailure()
+               << "C++ records" << (whole.lengths_right ? " stop" : " lengths") << " wrong";
     if (std::string fault = pieces_outside_blocks(visited, tree.lists()); !fault.empty())
         return ::testing::AssertionFailure() << fault;
     if (std::string fault = unbalanced(visited, !stopped); !fault.empty())
@@ -155,12 +162,12 @@ inline ::testing::AssertionResult walks_match_model(mirrored_tree &tree, int sta
     if (pulled.stopped != stopped)
         return ::testing::AssertionFailure() << "iterator top after the null: " << (pulled.stopped ? "set" : "null")
                                              << ", the model says the walk " << (stopped ? "stops" : "completes");
-    const raw_event held = stopped ? raw_event{TARNWICK_EVENT_START, stop_tag, nullptr, 0}
+    const raw_event held = stopped           ? raw_event{TARNWICK_EVENT_START, stop_tag, nullptr, 0}
                            : visited.empty() ? raw_event{}
                                              : visited.back();
     if (pulled.after_null != held)
-        return ::testing::AssertionFailure() << "iterator holds " << pulled.after_null << " after the null, expected "
-                                             << held;
+        return ::testing::AssertionFailure()
+               << "iterator holds " << pulled.after_null << " after the null, expected " << held;
     if (!pulled.stays_null) return ::testing::AssertionFailure() << "a call after the null changed the iterator";
     return ::testing::AssertionSuccess();
 }

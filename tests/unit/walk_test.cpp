@@ -120,8 +120,7 @@ TEST(WalkTest, ShapesOfSmallTrees) {
              t.node(t.node(root, 3), 4);
              t.node(root, 5);
          },
-         {start(1), end(1), start(2), data(2, "a"), end(2), start(3), start(4), end(4), end(3), start(5),
-          end(5)}},
+         {start(1), end(1), start(2), data(2, "a"), end(2), start(3), start(4), end(4), end(3), start(5), end(5)}},
         {"nodes whose children were disposed",
          [](mirrored_tree &t) {
              const int a = t.node(root, 1);
@@ -168,10 +167,7 @@ TEST(WalkTest, LongRecordsGiveOnePiecePerBlockInsideIt) {
     constexpr int kNode = TARNWICK_NODE_RECORD_SIZE;  // 20 with 4-byte pointers, 36 with 8
     const pieces_case cases[] = {
         {"1000 bytes in a fresh list", 0, 1000, {252, 512, 236}},
-        {"65536 bytes in a fresh list",
-         0,
-         65536,
-         {251, 512, 1024, 2048, 4096, 8192, 16384, 16384, 16384, 261}},
+        {"65536 bytes in a fresh list", 0, 65536, {251, 512, 1024, 2048, 4096, 8192, 16384, 16384, 16384, 261}},
         {"1000 bytes after a node record", 1, 1000, {252 - kNode, 512, 236 + kNode}},
         {"1000 bytes after two node records", 2, 1000, {252 - 2 * kNode, 512, 236 + 2 * kNode}},
     };
@@ -214,8 +210,8 @@ TEST(WalkTest, LongRecordsGiveOnePiecePerBlockInsideIt) {
 struct block_end_case {
     const char *name;
     unsigned space;
-    bool node;         // the record under test is a node record
-    uint32_t length;   // its payload, for a data record
+    bool node;        // the record under test is a node record
+    uint32_t length;  // its payload, for a data record
 };
 
 TEST(WalkTest, RecordsAtABlocksEndAndTheRecordsAfterThemAreReported) {
