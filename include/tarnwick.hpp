@@ -474,6 +474,9 @@ private:
             joined_size_ = 0;
             joined_ = static_cast<std::byte *>(std::calloc(length, 1));
             if (joined_ == nullptr) {
+                // The walk ends for good, and as ended, not as stopped by the
+                // nesting limit: stopped_at_limit() reads a set top as that.
+                iter_.top = nullptr;
                 ended_ = true;
                 throw std::bad_alloc();
             }
