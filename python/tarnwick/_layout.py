@@ -58,7 +58,11 @@ _STRUCTS = {"tarnwick_list": List, "tarnwick_node": NodeHandle, "tarnwick_event"
 def layout():
     """Every size and offset above, named as the C probe in the tests prints
     them: "tarnwick_frame" is a size, "tarnwick_frame.ptr" an offset."""
-    table = {"TARNWICK_MAX_LEVELS": MAX_LEVELS, "tarnwick_block.data": BLOCK_DATA}
+    table = {"TARNWICK_MAX_LEVELS": MAX_LEVELS, "TARNWICK_MAX_TAG": MAX_TAG, "TARNWICK_MAX_LENGTH": MAX_LENGTH,
+             "TARNWICK_EVENT_START": EVENT_START, "TARNWICK_EVENT_DATA": EVENT_DATA,
+             "TARNWICK_EVENT_END": EVENT_END, "tarnwick_block.data": BLOCK_DATA}
+    for field, _ in Block._fields_:
+        table["tarnwick_block." + field] = getattr(Block, field).offset
     for name, struct in _STRUCTS.items():
         table[name] = sizeof(struct)
         for field, _ in struct._fields_:

@@ -1,7 +1,7 @@
 /* SPDX-License-Identifier: MIT */
 /* Prints the size and field offsets of every structure the Python binding
  * lays out itself, and TARNWICK_MAX_LEVELS, as "name value" lines named as
- * tarnwick._layout.layout() names them. */
+ * tarnwick._layout.layout() names them, with the constants it keeps. */
 #include <stddef.h>
 #include <stdio.h>
 #include <tarnwick.h>
@@ -11,6 +11,16 @@
 
 int main(void) {
     printf("TARNWICK_MAX_LEVELS %d\n", TARNWICK_MAX_LEVELS);
+    printf("TARNWICK_MAX_TAG %d\n", TARNWICK_MAX_TAG);
+    printf("TARNWICK_MAX_LENGTH %d\n", TARNWICK_MAX_LENGTH);
+    printf("TARNWICK_EVENT_START %d\n", TARNWICK_EVENT_START);
+    printf("TARNWICK_EVENT_DATA %d\n", TARNWICK_EVENT_DATA);
+    printf("TARNWICK_EVENT_END %d\n", TARNWICK_EVENT_END);
+    FIELD(tarnwick_block, next);
+    FIELD(tarnwick_block, prev);
+    FIELD(tarnwick_block, data_end);
+    FIELD(tarnwick_block, space);
+    FIELD(tarnwick_block, capacity);
     FIELD(tarnwick_block, data);
     SIZE(tarnwick_list);
     FIELD(tarnwick_list, first);
