@@ -12,13 +12,13 @@
 #    keep it fast): MinSizeRel with GCC, Debug and MinSizeRel with Clang.
 #    The others are built elsewhere: RelWithDebInfo with GCC by native,
 #    valgrind, install and abi, and with Clang by sanitize, threads and fuzz;
-#    Debug with GCC by coverage; Release with both by part 1.
+#    Debug with GCC by coverage; Release with both by the first command above.
 need_packages cmake g++ clang libgtest-dev
 # The copies compile through ccache too, by CMake's environment variables.
 use_ccache
 [ ${#launcher[@]} -eq 0 ] || export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
 
-command=$(awk '/^```/ { if (open) exit; open = 1; next } open { print; exit }' README.md)
+command=$(readme_first_command README.md)
 [ -n "$command" ] || { echo "README.md has no first command"; exit 1; }
 echo "the README's first command: $command"
 expected=tests/tool/cases/sample-walk.out

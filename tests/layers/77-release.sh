@@ -38,7 +38,7 @@ tar -tzf "$out/$name.tar.gz" | grep -v '/$' | sed "s|^$name/||" >"$dist/tarball.
 same_names "$dist/tracked.list" "$dist/tarball.list" "the tarball does not hold exactly the tracked files"
 tar -xzf "$out/$name.tar.gz" -C "$dist"
 source_copy=$dist/$name
-command=$(awk '/^```/ { if (open) exit; open = 1; next } open { print; exit }' "$source_copy/README.md")
+command=$(readme_first_command "$source_copy/README.md")
 offline=()
 if unshare -n true 2>/dev/null; then offline=(unshare -n); else echo "note: the network stays reachable here"; fi
 echo "--- in the unpacked tarball, ${offline[*]:+offline: }$command"

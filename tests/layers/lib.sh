@@ -130,6 +130,12 @@ cross_suite() {
   TARNWICK_QUICK=1 GTEST_DEATH_TEST_STYLE=fast run_ctest "$name"
 }
 
+# The README's first command: the first line of the first code block of the
+# README file README, as a new user copies it.
+readme_first_command() {
+  awk '/^```/ { if (open) exit; open = 1; next } open { print; exit }' "$1"
+}
+
 # Copies the files git knows of (tracked, or untracked and not ignored), as
 # they are in the work tree now, into the new folder DEST: a clean copy of
 # the tree with no build output in it.
