@@ -200,7 +200,7 @@ int run(int argc, char **argv) {
         return kOk;
     }
     if (argc == 2 && std::string_view(argv[1]) == "--version") {
-        std::cout << "tarnwick " TARNWICK_TOOL_VERSION "\n";
+        std::cout << "tarnwick " TARNWICK_VERSION_STRING "\n";
         return kOk;
     }
     const options o = parse_arguments(argc, argv);
