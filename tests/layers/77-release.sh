@@ -70,10 +70,8 @@ check_zip() {
   unzip -Z1 "$out/$name-$folder.zip" | sed "s|^$name-$folder/||" >"$dist/$folder.list"
   same_names "$dist/$folder.promised" "$dist/$folder.list" "$name-$folder.zip does not hold exactly the promised files"
   unzip -q "$out/$name-$folder.zip" -d "$dist/$folder"
-  OBJDUMP=$objdump tests/check-exports "$top/bin/libtarnwick.dll" | tee "$dist/$folder.exports"
-  diff <(sed -n 's/^exports of [^:]*: //p' "$dist/$folder.exports" | tr ' ' '\n') \
-    <(awk 'on {print $1} $1 == "EXPORTS" {on = 1}' "$top/lib/tarnwick.def") \
-    || { echo "$folder: tarnwick.def does not name the DLL's exports"; return 1; }
+  OBJDUMP=$objdump tests/check-exports --def "$dist/$folder.def" "$top/bin/libtarnwick.dll"
+  diff "$dist/$folder.def" "$top/lib/tarnwick.def" || { echo "$folder: tarnwick.def does not name the DLL's exports"; return 1; }
   echo "ok: $name-$folder.zip holds what it should"
 }
 
