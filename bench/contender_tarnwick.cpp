@@ -34,13 +34,38 @@ int TARNWICK_CALL add_to_checksum(void *context, int type, unsigned tag, const u
     return 0;
 }
 
+// The walk callback that hands each event to a consumer of type C.
+template <class C>
+int TARNWICK_CALL to_consumer(void *context, int type, unsigned tag, const unsigned char *data, int length) {
+    (*static_cast<C *>(context))(type, tag, data, static_cast<std::size_t>(length));
+    return 0;
+}
+
 #ifdef TARNWICK_BENCH_RANGE
-void add_event(checksum &sum, const tarnwick::event &e) {
+template <class C> void feed(C &consume, const tarnwick::event &e) {
     const auto bytes = e.bytes();
-    on_event(sum, static_cast<int>(e.kind()), e.tag(), reinterpret_cast<const unsigned char *>(bytes.data()),
-             bytes.size());
+    consume(static_cast<int>(e.kind()), e.tag(), reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
 }
 #endif
+
+// The walks of one consumer C, named after the walk and the consumer, with
+// the settling step of C; the sums keep the walk's plain name.
+template <class C> void add_walk(std::vector<walk_kind> &kinds, std::vector<event_record> &kept, const char *walk,
+                                 std::function<void(C &)> run) {
+    kinds.push_back({std::string(walk) + C::name,
+                     [run, &kept](checksum &sum) {
+                         C consume(sum, kept);
+                         run(consume);
+                     },
+                     [&kept](checksum &sum) { C::settle(sum, kept); }});
+}
+
+// Reserves room in `kept` for every event of what `c` built, and leaves it empty.
+void reserve_kept(const contender &c, std::vector<event_record> &kept) {
+    kept.clear();
+    c.record_events(kept);
+    kept.clear();
+}
 
 class tarnwick_contender final : public contender {
 public:
@@ -71,26 +96,29 @@ public:
     void clear() override { tarnwick_dispose(&root_); }
 
     std::vector<walk_kind> walks() override {
-        std::vector<walk_kind> kinds = {
-            {"callback", [this](checksum &sum) { tarnwick_visit_node(&root_, nullptr, &sum, add_to_checksum); }},
-            {"iterator",
-             [this](checksum &sum) {
-                 tarnwick_iter iter;
-                 tarnwick_iter_init(&root_, &iter, nullptr);
-                 while (const tarnwick_event *e = tarnwick_iter_next(&root_, &iter))
-                     on_event(sum, e->type, e->tag, e->data, static_cast<std::size_t>(e->length));
-             }},
-        };
+        reserve_kept(*this, kept_);
+        std::vector<walk_kind> kinds;
+        const tarnwick_list *root = &root_;
+        for_each_consumer([&]<class C>() {
+            add_walk<C>(kinds, kept_, "callback",
+                        [root](C &consume) { tarnwick_visit_node(root, nullptr, &consume, to_consumer<C>); });
+            add_walk<C>(kinds, kept_, "iterator", [root](C &consume) {
+                tarnwick_iter iter;
+                tarnwick_iter_init(root, &iter, nullptr);
+                while (const tarnwick_event *e = tarnwick_iter_next(root, &iter))
+                    consume(e->type, e->tag, e->data, static_cast<std::size_t>(e->length));
+            });
 #ifdef TARNWICK_BENCH_RANGE
-        kinds.push_back({"C++ range", [this](checksum &sum) {
-                             for (const tarnwick::event &e : tarnwick::event_range(&root_, nullptr)) add_event(sum, e);
-                         }});
-        // What tarnwick::tree::visit runs, on the contender's own root list.
-        kinds.push_back({"C++ visit", [this](checksum &sum) {
-                             auto add = [&sum](const tarnwick::event &e) noexcept { add_event(sum, e); };
-                             tarnwick::detail::visit(&root_, nullptr, add);
-                         }});
+            add_walk<C>(kinds, kept_, "C++ range", [root](C &consume) {
+                for (const tarnwick::event &e : tarnwick::event_range(root, nullptr)) feed(consume, e);
+            });
+            // What tarnwick::tree::visit runs, on the contender's own root list.
+            add_walk<C>(kinds, kept_, "C++ visit", [root](C &consume) {
+                auto take = [&consume](const tarnwick::event &e) noexcept { feed(consume, e); };
+                tarnwick::detail::visit(root, nullptr, take);
+            });
 #endif
+        });
         return kinds;
     }
 
@@ -105,17 +133,18 @@ public:
 
 private:
     tarnwick_list root_;
+    std::vector<event_record> kept_;  // for the vector consumer
 };
 
 // Hands out the payload of a data record from `payload` on: the piece in
 // this block, and its END if the rest is not in later blocks. Returns the
 // bytes left for them.
-uint32_t payload_piece(checksum &sum, unsigned tag, const unsigned char *payload, const tarnwick_block *block,
-                       uint32_t length) {
+template <class C> uint32_t payload_piece(C &consume, unsigned tag, const unsigned char *payload,
+                                          const tarnwick_block *block, uint32_t length) {
     const auto room = static_cast<std::size_t>(block->data_end - payload);
     const uint32_t piece = length < room ? length : static_cast<uint32_t>(room);
-    if (piece != 0) on_event(sum, ev_data, tag, payload, piece);
-    if (piece == length) on_event(sum, ev_end, tag, nullptr, 0);
+    if (piece != 0) consume(ev_data, tag, payload, piece);
+    if (piece == length) consume(ev_end, tag, nullptr, 0);
     return length - piece;
 }
 
@@ -124,7 +153,7 @@ uint32_t payload_piece(checksum &sum, unsigned tag, const unsigned char *payload
 // lists, with no nesting limit, no checks and no state kept between steps;
 // it asks for memory ahead as the library's walks do, without which a walk
 // of many small lists waits on memory at nearly every block.
-void chain_walk(const tarnwick_list &list, checksum &sum) {
+template <class C> void chain_walk(const tarnwick_list &list, C &consume) {
     namespace engine = tarnwick::internal;
     uint32_t left = 0;  // payload bytes of the record `tag` in later blocks
     unsigned tag = 0;
@@ -132,24 +161,24 @@ void chain_walk(const tarnwick_list &list, checksum &sum) {
         const unsigned char *at = block->data;
         if (left != 0) {
             const uint32_t rest = left;
-            left = payload_piece(sum, tag, at, block, rest);
+            left = payload_piece(consume, tag, at, block, rest);
             if (left != 0) continue;  // the whole block is payload
             at = engine::round_even(at + rest);
         }
         while (at < block->data_end) {
             const engine::record_header header = engine::read_header(at);
             engine::read_ahead(at);
-            on_event(sum, ev_start, header.tag, nullptr, 0);
+            consume(ev_start, header.tag, nullptr, 0);
             if (header.is_node) {
-                chain_walk(engine::node_handle(at)->children, sum);
-                on_event(sum, ev_end, header.tag, nullptr, 0);
+                chain_walk(engine::node_handle(at)->children, consume);
+                consume(ev_end, header.tag, nullptr, 0);
                 at += engine::kNodeRecordSize;
                 continue;
             }
             const uint32_t length = engine::read_record_length(at, header);
             const unsigned char *payload = at + engine::kWordSize + header.length_bytes;
             tag = header.tag;
-            left = payload_piece(sum, tag, payload, block, length);
+            left = payload_piece(consume, tag, payload, block, length);
             if (left != 0) break;  // the payload runs on into the next block
             at = engine::round_even(payload + length);
         }
@@ -187,26 +216,35 @@ public:
 
     std::vector<walk_kind> walks() override {
         if (events_.empty()) events_from_.record_events(events_);
-        return {{"event array",
-                 [this](checksum &sum) {
-                     for (const event_record &e : events_) on_event(sum, e.type, e.tag, e.data, e.length);
-                 }},
-                // The same events handed one by one to libtarnwick's walk
-                // callback: the least a walk by callback costs.
-                {"event array, callback",
-                 [this](checksum &sum) {
-                     const tarnwick_visit_fn callback = opaque_callback;
-                     for (const event_record &e : events_)
-                         callback(&sum, e.type, e.tag, e.data, static_cast<int>(e.length));
-                 }},
-                // The plainest reader of libtarnwick's own tree: the floor of a walk.
-                {"record chain", [this](checksum &sum) { chain_walk(events_from_.root(), sum); }}};
+        std::vector<walk_kind> kinds = {
+            {"event array",
+             [this](checksum &sum) {
+                 for (const event_record &e : events_) on_event(sum, e.type, e.tag, e.data, e.length);
+             }},
+            // The same events handed one by one to libtarnwick's walk
+            // callback: the least a walk by callback costs.
+            {"event array, callback",
+             [this](checksum &sum) {
+                 const tarnwick_visit_fn callback = opaque_callback;
+                 for (const event_record &e : events_)
+                     callback(&sum, e.type, e.tag, e.data, static_cast<int>(e.length));
+             }},
+        };
+        // The plainest reader of libtarnwick's own tree, the floor of a walk,
+        // with every consumer.
+        const tarnwick_list *root = &events_from_.root();
+        reserve_kept(events_from_, kept_);
+        for_each_consumer([&]<class C>() {
+            add_walk<C>(kinds, kept_, "record chain", [root](C &consume) { chain_walk(*root, consume); });
+        });
+        return kinds;
     }
 
 private:
     const tarnwick_contender &events_from_;
     unsigned char *copy_ = nullptr;
     std::vector<event_record> events_;
+    std::vector<event_record> kept_;  // for the vector consumer
 };
 
 }  // namespace

@@ -189,6 +189,7 @@ void walk_benchmark(benchmark::State &state, int w_index, int c_index, std::size
         walk.run(sum);
         benchmark::DoNotOptimize(sum);
     }
+    if (walk.settle) walk.settle(sum);
     if (!(sum == want)) mismatch(std::string(kWorkloads[w_index].name) + " " + c.name() + " " + walk.name, sum, want);
     count_records(state, *s.w);
     state.counters["events"] = static_cast<double>(sum.events);

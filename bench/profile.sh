@@ -13,16 +13,16 @@ for w in W1 W2; do
       for (i = 1; i <= n; i++) {
         if (lines[i] ~ / build: /) { split(lines[i], f, " "); records = f[3] }
         # "W1 walk<K> NAME: N events", where NAME may hold spaces
-        if (match(lines[i], / walk<[0-9]> /)) {
-          k = substr(lines[i], RSTART + 6, 1); rest = substr(lines[i], RSTART + RLENGTH)
+        if (match(lines[i], / walk<[0-9]+> /)) {
+          k = substr(lines[i], RSTART + 6, RLENGTH - 8) + 0; rest = substr(lines[i], RSTART + RLENGTH)
           name[k] = rest; sub(/: [0-9]+ events$/, "", name[k])
           events[k] = rest; sub(/ events$/, "", events[k]); sub(/.*: /, "", events[k])
         }
       }
     }
     /profile_build/ { gsub(",", "", $1); printf "%s build: %.1f instructions per record\n", w, $1 / records }
-    /profile_walk<[0-9]>/ {
-      gsub(",", "", $1); match($0, /profile_walk<[0-9]>/); k = substr($0, RSTART + 13, 1)
+    /profile_walk<[0-9]+(ul)?>/ {
+      gsub(",", "", $1); match($0, /profile_walk<[0-9]+/); k = substr($0, RSTART + 13, RLENGTH - 13) + 0
       printf "%s walk %s: %.1f instructions per event\n", w, name[k], $1 / events[k]
     }'
   rm -f "$out"

@@ -7,10 +7,13 @@
 //     callgrind_annotate --inclusive=yes cg.out | grep profile_
 //
 // It prints the records and events of each phase to divide by; walk number
-// K (callback, iterator, C++ range, C++ visit) is profile_walk<K>.
+// K (libtarnwick's walks with each consumer, then the record chain with
+// each) is profile_walk<K>.
+#include <array>
 #include <cstdio>
 #include <iterator>
 #include <string>
+#include <utility>
 
 #include "workload.hpp"
 
@@ -20,18 +23,28 @@ using namespace bench;
 
 // Kept out of line so that each phase has its own inclusive cost.
 [[gnu::noinline]] void profile_build(contender &c, const workload &w) { c.build(w); }
-template <int K> [[gnu::noinline]] void profile_walk(const walk_kind &k, checksum &sum) { k.run(sum); }
-void (*const kWalks[])(const walk_kind &, checksum &) = {profile_walk<0>, profile_walk<1>, profile_walk<2>,
-                                                         profile_walk<3>};
+template <std::size_t K> [[gnu::noinline]] void profile_walk(const walk_kind &k, checksum &sum) { k.run(sum); }
 
+// One profile_walk<K> for each of the first kMostWalks walks.
+constexpr std::size_t kMostWalks = 32;
+template <std::size_t... K> constexpr auto walk_table(std::index_sequence<K...>) {
+    return std::array<void (*)(const walk_kind &, checksum &), sizeof...(K)>{profile_walk<K>...};
+}
+constexpr auto kWalks = walk_table(std::make_index_sequence<kMostWalks>());
+
+// libtarnwick's walks, then the bound's record chains, numbered on.
 void profile(const workload &w) {
     auto tarnwick = make_tarnwick();
     profile_build(*tarnwick, w);
     std::printf("%s build: %zu records\n", w.name.c_str(), w.records);
-    const auto walks = tarnwick->walks();
-    for (std::size_t i = 0; i < walks.size() && i < std::size(kWalks); ++i) {
+    auto bound = make_bound(*tarnwick);
+    auto walks = tarnwick->walks();
+    for (walk_kind &k : bound->walks())
+        if (k.name.starts_with("record chain")) walks.push_back(std::move(k));
+    for (std::size_t i = 0; i < walks.size() && i < kWalks.size(); ++i) {
         checksum sum;
         kWalks[i](walks[i], sum);
+        if (walks[i].settle) walks[i].settle(sum);
         std::printf("%s walk<%zu> %s: %llu events\n", w.name.c_str(), i, walks[i].name.c_str(),
                     static_cast<unsigned long long>(sum.events));
     }

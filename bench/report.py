@@ -180,6 +180,29 @@ if chains:
     for w, visit, chain, plain, cbor in chains:
         p(f"- {w}: the C++ visit takes {visit / chain:.2f}× the chain's time; the chain takes "
           f"{chain / plain:.2f}× the plain C++ tree's time and {chain / cbor:.2f}× libcbor's.")
+# Every walk of libtarnwick's tree with each consumer: the method names the
+# walk, then the consumer after a comma (none for the checksum's sums).
+CONSUMERS = {"": "sums", ", branches": "branches", ", vector": "vector", ", opaque call": "opaque call"}
+CONSUMER_WALKS = [(LIB, "callback"), (LIB, "iterator"), (LIB, "C++ visit"), (LIB, "C++ range"), (BOUND, CHAIN)]
+
+
+def with_consumer(method):
+    return any(method.endswith(c) for c in CONSUMERS if c)
+
+
+for w in ("W1", "W2"):
+    if not ns(w, "walk", LIB, "callback, branches"):
+        continue
+    p(f"\n## {w}: walks by consumer\n")
+    p("ns per event, and in brackets the time ÷ the callback walk's with the same consumer (below 1 is faster).\n")
+    p("| Walk | " + " | ".join(CONSUMERS.values()) + " |")
+    p("|---|" + "---:|" * len(CONSUMERS))
+    for c, walk in CONSUMER_WALKS:
+        cells = []
+        for suffix in CONSUMERS:
+            r, ref = rows.get((w, "walk", c, walk + suffix)), ns(w, "walk", LIB, "callback" + suffix)
+            cells.append(f"{fmt(r['cpu_ns'] / r['events'], 2)} ({fmt(r['cpu_ns'] / ref, 2)})" if r and ref else "—")
+        p(f"| {walk if c == LIB else c + ': ' + walk} | " + " | ".join(cells) + " |")
 if before:
     p("\n## The library's walks before and after\n")
     p(f"ns per event; *before* is commit {info['before_commit']}, built in this run, whose walks ran after each")
@@ -209,7 +232,7 @@ p("| Contender | Walk | " + " | ".join(workloads) + " |")
 p("|---|---|" + "---:|" * len(workloads))
 contenders = [c for c in dict.fromkeys(k[2] for k in rows) if c not in BOUNDS]
 for c in contenders:
-    for m in dict.fromkeys(k[3] for k in rows if k[1] == "walk" and k[2] == c):
+    for m in dict.fromkeys(k[3] for k in rows if k[1] == "walk" and k[2] == c and not with_consumer(k[3])):
         p(f"| {c} | {m} | " + " | ".join(fmt(whole_life(w, c, m)) for w in workloads) + " |")
 p("\n## Results")
 for w in workloads:
@@ -241,8 +264,9 @@ g = ["set datafile separator '\\t'", "set datafile missing '-'", "set style data
      "set xtics nomirror", "set lmargin 12", "set rmargin 34",
      "set multiplot layout 3,1 title 'Cost per record, median CPU time, log scale (lower is better)'"]
 for phase in PHASES:
-    series = [(c, m) for c in contenders for m in dict.fromkeys(k[3] for k in rows if k[1] == phase and k[2] == c)]
-    bounds = [(c, m) for c in BOUNDS for m in dict.fromkeys(k[3] for k in rows if k[1] == phase and k[2] == c)]
+    kept = [k for k in rows if k[1] == phase and not with_consumer(k[3])]
+    series = [(c, m) for c in contenders for m in dict.fromkeys(k[3] for k in kept if k[2] == c)]
+    bounds = [(c, m) for c in BOUNDS for m in dict.fromkeys(k[3] for k in kept if k[2] == c)]
     values = [v for w in workloads for s in series + bounds if (v := per_record(w, phase, *s))]
     if not values:
         continue

@@ -88,22 +88,117 @@ inline void on_event(checksum &sum, int type, unsigned tag, const unsigned char 
     if (length != 0) sum.bytes += sum.every_byte ? byte_sum(data, length) : data[0];
 }
 
+// The ways a caller's code takes events, each used by every walk of
+// libtarnwick's tree. Each folds the events into the same checksum, however
+// it gets there, so that every walk is checked with every consumer. They are
+// made from the checksum and a vector to keep events in (kept empty but
+// reserved by the walk's owner); `settle` folds what was kept, after the
+// timed runs.
+struct event_record {
+    int type;
+    unsigned tag;
+    const unsigned char *data;
+    std::size_t length;
+};
+
+// A consumer that folds each event into the checksum at once: nothing to settle.
+struct folds_at_once {
+    static void settle(checksum &, const std::vector<event_record> &) {}
+};
+
+// Hands each event to `Fold`, which adds it to the checksum.
+template <void (*Fold)(checksum &, int, unsigned, const unsigned char *, std::size_t)> struct folding_consumer
+    : folds_at_once {
+    folding_consumer(checksum &s, std::vector<event_record> &) : sum(s) {}
+    void operator()(int type, unsigned tag, const unsigned char *data, std::size_t length) {
+        Fold(sum, type, tag, data, length);
+    }
+    checksum &sum;
+};
+
+// The benchmark's branch-free sums.
+struct sum_consumer : folding_consumer<on_event> {
+    static constexpr const char *name = "";
+    using folding_consumer::folding_consumer;
+};
+
+// A small state machine, as a parser over the events would be: it branches
+// on the kind, and takes the tag of a DATA and of a data record's END from
+// the START it kept, which it knows from whether it is inside a payload.
+struct branch_consumer : folds_at_once {
+    static constexpr const char *name = ", branches";
+    branch_consumer(checksum &s, std::vector<event_record> &) : sum(s) {}
+    void operator()(int type, unsigned tag, const unsigned char *data, std::size_t length) {
+        ++sum.events;
+        switch (type) {
+        case ev_start:
+            sum.types += ev_start;
+            sum.tags += tag;
+            open_tag = tag;
+            break;
+        case ev_data:
+            sum.types += ev_data;
+            sum.tags += open_tag;
+            sum.lengths += length;
+            sum.bytes += sum.every_byte ? byte_sum(data, length) : data[0];
+            inside = true;
+            break;
+        default:
+            sum.types += ev_end;
+            sum.tags += inside ? open_tag : tag;
+            inside = false;
+            break;
+        }
+    }
+    checksum &sum;
+    unsigned open_tag = 0;
+    bool inside = false;  // after a DATA, until the END of its record
+};
+
+// Keeps every event in a vector reserved for all of them; the checksum is
+// made from the vector afterwards.
+struct vector_consumer {
+    static constexpr const char *name = ", vector";
+    vector_consumer(checksum &, std::vector<event_record> &k) : kept(k) { kept.clear(); }
+    void operator()(int type, unsigned tag, const unsigned char *data, std::size_t length) {
+        kept.push_back({type, tag, data, length});
+    }
+    static void settle(checksum &sum, const std::vector<event_record> &kept) {
+        for (const event_record &e : kept) on_event(sum, e.type, e.tag, e.data, e.length);
+    }
+    std::vector<event_record> &kept;
+};
+
+// on_event in a function of its own that the compiler may not inline.
+void opaque_event(checksum &sum, int type, unsigned tag, const unsigned char *data, std::size_t length);
+
+// Calls a function that the compiler cannot see into, once per event.
+struct opaque_consumer : folding_consumer<opaque_event> {
+    static constexpr const char *name = ", opaque call";
+    using folding_consumer::folding_consumer;
+};
+
+// Calls `f.template operator()<C>()` for every consumer C, in the order of
+// the page's columns.
+template <class F> void for_each_consumer(F f) {
+    f.template operator()<sum_consumer>();
+    f.template operator()<branch_consumer>();
+    f.template operator()<vector_consumer>();
+    f.template operator()<opaque_consumer>();
+}
+
 // The events a walk that delivers each payload whole must give.
 checksum whole_payload_checksum(const workload &w);
 
 // One contender: how it builds a workload into its own structure, releases
 // it, and the ways it walks what it built. `split_payloads` marks walks that
 // deliver a payload in one piece per block, as libtarnwick does.
+// `settle`, when set, completes the checksum of the last run, after the
+// timed runs.
 struct walk_kind {
     std::string name;
     std::function<void(checksum &)> run;
-};
-
-struct event_record {
-    int type;
-    unsigned tag;
-    const unsigned char *data;
-    std::size_t length;
+    std::function<void(checksum &)> settle = {};
 };
 
 class contender {

@@ -71,6 +71,13 @@
 #include "tarnwick.h"
 #include "tarnwick/engine.hpp"
 
+/* Inlines every call a function makes, and theirs, where the compiler can. */
+#if defined(__GNUC__)
+#define TARNWICK_HPP_FLATTEN __attribute__((flatten))
+#else
+#define TARNWICK_HPP_FLATTEN
+#endif
+
 namespace tarnwick {
 
 /* ---- Errors ---------------------------------------------------------------
@@ -230,14 +237,33 @@ struct walk_checks {
     }
 };
 
+/* Hands each event of a visit to `f`, with its depth. `take` has GCC and
+ * Clang inline into it all that `f` calls and that they can see, and is then
+ * inlined into the walk itself. Without that, GCC at -O2 inlines `f` but may
+ * keep a larger helper of `f` out of line (a vector's append, say) and call
+ * it for each event from the middle of the walk: every call then saves and
+ * reloads the walk's registers, and a record that `f` builds field by field
+ * on the stack is read back in wider loads, which stalls. The price is code
+ * size: the rarely taken paths of `f` (a vector's growth) are inlined too.
+ * A function that cannot be seen (in another file) is still called. */
+template <class F> struct visit_delivery {
+    F &f;
+    int open;
+    TARNWICK_ENGINE_INLINE void operator()(const tarnwick_event &e) { take(e.type, e.tag, e.data, e.length); }
+    // The event's fields by value, which a call passes in registers.
+    TARNWICK_HPP_FLATTEN void take(int type, std::uint16_t tag, const unsigned char *data, int length) {
+        const tarnwick_event e{type, tag, data, length};
+        std::invoke(f, counted_event(e, open));
+    }
+};
+
 /* The walk of tarnwick_visit_node, run here so that `f` is inlined into it. An exception from `f` leaves the
  * walk at once; the walk holds nothing that needs releasing. */
 template <class F> bool visit(const tarnwick_list *root, const tarnwick_node *node, F &f) {
     tarnwick_iter iter;
     internal::setup(&iter, root, node);
     if (iter.top == nullptr) return true;
-    int open = 0;
-    auto deliver = [&f, &open](const tarnwick_event &e) { std::invoke(f, counted_event(e, open)); };
+    visit_delivery<F> deliver{f, 0};
     return internal::run_walk<walk_checks>(&iter, deliver);
 }
 
@@ -609,5 +635,7 @@ private:
 };
 
 }  // namespace tarnwick
+
+#undef TARNWICK_HPP_FLATTEN
 
 #endif /* TARNWICK_HPP */
