@@ -127,8 +127,8 @@ if best:
     goal(f"W1 and W2 whole life (libtarnwick {best}) ÷ the plain C++ tree's < 1",
          "a user pays for build, walk and free together",
          f"{l1 / p1:.2f} and {l2 / p2:.2f}", l1 < p1 and l2 < p2, "a plain tree would serve better")
-if "W1" in workloads:
-    r = rows["W1", "build", LIB, ""]
+r = rows.get(("W1", "build", LIB, ""))
+if r:
     goal("W1 memory ÷ the format's bytes ≤ 1.01", "blocks are filled before the next is made",
          f"{r['peak_bytes'] / r['format_bytes']:.3f}", r["peak_bytes"] <= 1.01 * r["format_bytes"],
          "memory is lost between blocks")
