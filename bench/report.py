@@ -9,7 +9,11 @@ Keys: cpu, cores, compiler, default_build (its label, such as g++ 12 -O3),
 when, command, settings, tunables, image; then
 results=RUN.tsv once per run, and for a table of the library's walks before
 and after, before_commit and before=RUN.tsv once per run of the earlier
-commit's benchmark."""
+commit's benchmark; and extra=LABEL=RUN.tsv once per run of a build with
+another compiler or level (LABEL names it), which times only walks.
+
+Every ratio on the page is a time ratio, libtarnwick's time divided by the
+other's (or one walk's by another's): below 1, libtarnwick is faster."""
 import csv
 import statistics
 import sys
@@ -66,9 +70,13 @@ def walks_of(w, contender):
     return [k[3] for k in rows if k[0] == w and k[1] == "walk" and k[2] == contender]
 
 
-def whole_life(w, contender, method):
-    parts = [per_record(w, p, contender, m) for p, m in (("build", ""), ("walk", method), ("free", ""))]
+def total(*parts):
+    """The sum of the parts, or None when one of them was not measured."""
     return None if None in parts else sum(parts)
+
+
+def whole_life(w, contender, method):
+    return total(*(per_record(w, p, contender, m) for p, m in (("build", ""), ("walk", method), ("free", ""))))
 
 
 goals = []
@@ -78,7 +86,7 @@ def goal(text, why, value, ok, matters):
     """value is a formatted figure, ok None when it could not be measured;
     matters says what a miss costs a caller."""
     verdict = "not measured" if ok is None else ("met" if ok else "**not met**")
-    goals.append(f"| {text} | {why} | {value} | {verdict} | {'' if ok else matters} |")
+    goals.append(f"| {text} | {why} | {value} | {verdict} | {'' if ok or ok is None else matters} |")
 
 
 def ratio_goal(text, why, a, b, limit, matters):
@@ -87,10 +95,6 @@ def ratio_goal(text, why, a, b, limit, matters):
         goal(text, why, "—", None, matters)
     else:
         goal(text, why, f"{a / b:.2f}", a / b <= limit, matters)
-
-
-def total(*parts):
-    return None if None in parts else sum(parts)
 
 
 VISIT, RANGE, CHAIN = "C++ visit", "C++ range", "record chain"
