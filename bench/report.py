@@ -195,7 +195,7 @@ def verdict():
         lines.append(f"- **{head}** The C++ visit takes {min(visit)[0]:.2f} to {max(visit)[0]:.2f} of the C "
                      f"callback walk's time, and {min(chain)[0]:.2f} to {max(chain)[0]:.2f} of the record chain's, the "
                      "plainest reader of the blocks, across "
-                     f"{' and '.join(dict.fromkeys(c[1] for c in visit))} and every consumer.")
+                     f"{', '.join(dict.fromkeys(c[1] for c in visit))} and every consumer.")
     b1, f1 = ns("W1", "build", LIB), ns("W1", "build", FLOOR)
     b2, m2, f2 = ns("W2", "build", LIB), ns("W2", "build", "msgpack-c"), ns("W2", "build", FLOOR)
     if b1 and f1 and b2 and m2 and f2:
