@@ -11,14 +11,11 @@
 #include <cstring>
 #include <vector>
 
+#include "sanitizers.hpp"
 #include "tarnwick.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(TARNWICK_TEST_ASAN) || defined(TARNWICK_TEST_MSAN)
 #define TARNWICK_TEST_SHADOWED_MEMORY 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
-#define TARNWICK_TEST_SHADOWED_MEMORY 1
-#endif
 #endif
 
 namespace {

@@ -16,6 +16,7 @@
 #include <unistd.h>
 #endif
 
+#include "sanitizers.hpp"
 #include "tarnwick.h"
 #include "tarnwick.hpp"
 
@@ -144,15 +145,7 @@ TEST_F(WalkDeathTest, LengthBytesPastTheAllocationAreNeverRead) {
 }
 
 // The sanitizers reserve more address space than any cap leaves room for.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define SANITIZED 1
-#endif
-#endif
-
-#if defined(__linux__) && !defined(SANITIZED)
+#if defined(__linux__) && !defined(TARNWICK_TEST_ASAN) && !defined(TARNWICK_TEST_TSAN)
 // Walks records() over a payload split across blocks with the address space
 // capped a little above what the process maps: the join buffer is refused.
 // Exits 0 when ++ threw std::bad_alloc and the range ended as ended.
