@@ -6,4 +6,5 @@
 need_packages cmake clang libclang-rt-14-dev googletest
 build_target=unit_tests CC=clang CXX=clang++ build threads -DTARNWICK_SANITIZE=thread -DTARNWICK_GTEST_SOURCE=/usr/src/googletest \
   -DTARNWICK_BUILD_BENCH=OFF -DTARNWICK_BUILD_TOOLS=OFF -DTARNWICK_BUILD_EXAMPLES=OFF
-TSAN_OPTIONS=halt_on_error=1 build/threads/tests/unit_tests --gtest_filter='WalkModelTest.FourThreads*'
+TSAN_OPTIONS=halt_on_error=1 timeout "$test_timeout" build/threads/tests/unit_tests \
+  --gtest_filter='WalkModelTest.FourThreads*'

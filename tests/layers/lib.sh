@@ -111,11 +111,13 @@ gtest_for() {
   mv -T "$staged" "$prefix" 2>/dev/null || rm -rf "$staged"
 }
 
-# Runs the build's tests through CTest, printing every test's output. A test
-# that runs longer than test_timeout seconds is stopped and fails, so that a
-# hang ends the layer instead of holding the whole run; the slowest tests
-# (under coverage, valgrind or an emulator) take under half a minute.
+# A test that runs longer than test_timeout seconds is stopped and fails, so
+# that a hang ends its layer instead of holding the whole run; the slowest
+# tests (under coverage, valgrind or an emulator) take under half a minute.
+# run_ctest applies it, and so does a layer that runs a test program itself.
 test_timeout=600
+
+# Runs the build's tests through CTest, printing every test's output.
 run_ctest() {
   ctest --test-dir "build/$1" --output-on-failure --no-tests=error --timeout "$test_timeout" -V "${@:2}"
 }
