@@ -139,15 +139,34 @@ public:
         built_ = true;
     }
 
+    // A tree is cold by the time it is released, and free reads the
+    // allocator's header of each block: each free asks for the header of the
+    // block kFreeAhead frees later, as libtarnwick's release asks for what
+    // lies ahead of the records it reads.
     void clear() override {
         if (!built_) return;
-        for (uint32_t block : plan_->release_order) std::free(blocks_[block]);
+        const std::vector<uint32_t> &order = plan_->release_order;
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            if (i + kFreeAhead < order.size()) ask_for_header(blocks_[order[i + kFreeAhead]]);
+            std::free(blocks_[order[i]]);
+        }
         built_ = false;
     }
 
     std::vector<walk_kind> walks() override { return {}; }
 
 private:
+    // Frees ahead: on W2, 4 and 8 gained less, 32 no more.
+    static constexpr std::size_t kFreeAhead = 16;
+    // The allocator's header lies just below each block (glibc: two size words).
+    static constexpr uintptr_t kAllocatorHeader = 2 * sizeof(std::size_t);
+
+    // Asks for the line of the block's allocator header, worked out as an
+    // integer so that no pointer outside the block is formed.
+    static void ask_for_header(const unsigned char *block) {
+        __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(block) - kAllocatorHeader));
+    }
+
     void allocate(std::size_t block, const std::vector<std::size_t> &sizes) {
         blocks_[block] = static_cast<unsigned char *>(std::calloc(1, sizes[block]));
         if (blocks_[block] == nullptr) fail("no memory");
