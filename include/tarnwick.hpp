@@ -291,12 +291,15 @@ template <class F> bool visit(const tarnwick_list *root, const tarnwick_node *no
  *   its bytes until the tree is disposed.
  * - The range must not outlive the tree, and the tree must not be appended
  *   to, disposed or moved while a walk over it is in progress.
- * Inside, the range takes the walk's events about a dozen at a time, the first
- * when it is made, and ++ moves on through them. That costs time of its own:
- * where each event needs little work, the range can take up to about twice
- * the time of tree::visit (more with GCC at -O2), which runs the callable
- * inside the walk itself. */
+ * Inside, ++ runs the walk in the caller's loop and calls nothing there. A
+ * run of data records that lie whole in their block is stepped by the
+ * iterator itself, which the compiler keeps in registers, so the caller's
+ * own state can stay in registers too; anything else goes to the steps of
+ * tarnwick_iter_next, inline, on the walk's frames in the range. */
 class event_range {
+    // The kind of the current event, or none once the walk has ended.
+    static constexpr int kEnded = 0;
+
 public:
     class iterator {
     public:
@@ -305,40 +308,115 @@ public:
         using iterator_concept = std::input_iterator_tag;
 
         iterator() noexcept = default;
-        event operator*() const noexcept { return *at_; }
-        iterator &operator++() noexcept {
+        // In a run, data_ and length_ hold the record's payload at each of
+        // its events; only its DATA carries it.
+        event operator*() const noexcept {
+            const bool data = kind_ == TARNWICK_EVENT_DATA;
+            return {static_cast<event_kind>(kind_),
+                    tag_,
+                    detail::depth_after(kind_, open_),
+                    {reinterpret_cast<const std::byte *>(data ? data_ : nullptr), data ? length_ : 0}};
+        }
+        TARNWICK_ENGINE_INLINE iterator &operator++() noexcept {
             step();
             return *this;
         }
-        void operator++(int) noexcept { step(); }
-        friend bool operator==(const iterator &i, std::default_sentinel_t) noexcept { return i.at_ == nullptr; }
+        TARNWICK_ENGINE_INLINE void operator++(int) noexcept { step(); }
+        friend bool operator==(const iterator &i, std::default_sentinel_t) noexcept { return i.ended(); }
 
     private:
         friend class event_range;
-        explicit iterator(event_range *range) noexcept : range_(range), at_(range->at_), last_(range->last_) {}
+        explicit iterator(event_range *range) noexcept : range_(range) { load(); }
+        bool ended() const noexcept { return kind_ == kEnded; }
 
-        // The position is held here, where the compiler can keep it in a
-        // register, and written back to the range at every step, so that
-        // begin() gives the current position again.
-        TARNWICK_ENGINE_INLINE void step() noexcept {
-            if (at_ != last_) {
-                ++at_;
-            } else {
-                at_ = range_->take_events();
-                last_ = range_->last_;
+        // Takes the range's position: the steps' last event, or the record
+        // and event kind of a run.
+        TARNWICK_ENGINE_INLINE void load() noexcept {
+            kind_ = range_->kind_;
+            open_ = range_->open_;
+            record_ = range_->run_record_;
+            if (record_ == nullptr) {
+                const tarnwick_event &e = range_->iter_.event;
+                tag_ = e.tag;
+                data_ = e.data;
+                length_ = static_cast<std::size_t>(e.length);
+                return;
             }
-            range_->at_ = at_;
+            end_ = range_->run_end_;
+            take_record(record_, internal::read_whole_record(record_, end_));
+            // The range counts a run's records before the current one, which
+            // is open from its START until its END.
+            if (kind_ != TARNWICK_EVENT_END) ++open_;
+        }
+
+        TARNWICK_ENGINE_INLINE void take_record(const unsigned char *record, const internal::whole_record &r) noexcept {
+            record_ = record;
+            tag_ = r.tag;
+            data_ = r.payload;
+            length_ = r.length;
+        }
+
+        // Moves on by one event, within a run here, else by the range's steps.
+        TARNWICK_ENGINE_INLINE void step() noexcept {
+            if (record_ != nullptr && step_in_run()) return;
+            range_->step_on();
+            load();
+        }
+
+        // The run's next event: its record's DATA (unless the payload is
+        // empty), then its END, then the next record's START. Returns false
+        // when the run ends, the range's frame left where the steps go on:
+        // inside a record that ends the block, whose END the steps give on
+        // closing the list or moving to the next block, as for the callback
+        // walk; or at the first record after the run that is not whole.
+        TARNWICK_ENGINE_INLINE bool step_in_run() noexcept {
+            if (kind_ == TARNWICK_EVENT_START && length_ != 0) return move_in_run(TARNWICK_EVENT_DATA);
+            // Where the next record begins. The library leaves every block's
+            // end even, so this reaches end_ at most; a damaged odd end that it
+            // passes ends the run, and the steps' checks stop the walk.
+            const unsigned char *const next = internal::round_even(data_ + length_);
+            if (kind_ != TARNWICK_EVENT_END) {
+                if (next >= end_) {
+                    range_->leave_run(record_, end_, internal::kInside, open_);
+                    return false;
+                }
+                --open_;
+                return move_in_run(TARNWICK_EVENT_END);
+            }
+            const internal::whole_record r = internal::read_whole_record(next, end_);
+            if (r.size == 0) {
+                range_->leave_run(record_, next, 0, open_);
+                return false;
+            }
+            internal::read_ahead(next);
+            take_record(next, r);
+            range_->run_record_ = next;
+            ++open_;
+            return move_in_run(TARNWICK_EVENT_START);
+        }
+
+        // The range keeps the kind, so that begin() gives this event again.
+        TARNWICK_ENGINE_INLINE bool move_in_run(int kind) noexcept {
+            kind_ = kind;
+            range_->kind_ = kind;
+            return true;
         }
 
         event_range *range_ = nullptr;
-        const event *at_ = nullptr;    // the current event; null once the walk has ended
-        const event *last_ = nullptr;  // the last of the events taken with it
+        int kind_ = kEnded;
+        int open_ = 0;  // records begun and not ended, as of this event
+        std::uint16_t tag_ = 0;
+        const unsigned char *data_ = nullptr;
+        std::size_t length_ = 0;
+        // In a run: the current record (else null), whole before end_.
+        const unsigned char *record_ = nullptr;
+        const unsigned char *end_ = nullptr;
     };
 
     // Starts a walk of `node`'s children, or of `root` when `node` is null.
     event_range(const tarnwick_list *root, const tarnwick_node *node) noexcept {
         internal::setup(&iter_, root, node);
-        at_ = take_events();
+        step_on();
     }
     event_range(const event_range &) = delete;
     event_range &operator=(const event_range &) = delete;
@@ -350,47 +428,58 @@ public:
     // limit (TARNWICK_MAX_LEVELS below the starting list): the events so far
     // are all there is, and that node's START was not delivered. False while
     // the walk runs and after a complete walk.
-    bool stopped_at_limit() const noexcept { return at_ == nullptr && iter_.top != nullptr; }
+    bool stopped_at_limit() const noexcept { return kind_ == kEnded && iter_.top != nullptr; }
 
 private:
-    // Takes the next events into kept_, made whole with their depths, and
-    // returns the first (last_ is the last), or null once there are none.
-    // - The walk goes on while kept_ has room for what it may deliver after
-    //   one more yes (internal::kMostEventsPerMore), so kept_ never overflows.
-    // - Runs of data records that lie whole in their block are taken by the
-    //   callback walk's loop, anything else by the steps of tarnwick_iter_next.
-    // - Each step of an iterator then only moves on by one.
-    const event *take_events() noexcept {
-        int kept = 0;
-        int open = open_;
-        auto keep = [this, &kept, &open](const tarnwick_event &e) noexcept {
-            kept_[kept++] = detail::counted_event(e, open);
-        };
-        auto room_left = [&kept] { return kept + internal::kMostEventsPerMore <= kKeptEvents; };
-        if (iter_.top == nullptr) return nullptr;
-        internal::live_frame top(iter_.top);
-        // A walk stopped by the nesting limit stops again, at once, at every call.
-        internal::walk_on<detail::walk_checks>(top, &iter_, keep, room_left);
-        top.store();
+    // The next event from the frames: a run's first START when the frame is
+    // between records at one that lies whole in its block, else one step,
+    // its event left in iter_.event.
+    TARNWICK_ENGINE_INLINE void step_on() noexcept {
+        run_record_ = nullptr;
+        internal::in_place top{iter_.top};
+        if (top.frame == nullptr) {
+            kind_ = kEnded;
+            return;
+        }
+        if (!(top->state & internal::kInside)) {
+            internal::move_on_at_block_end(top);
+            const unsigned char *const end = top->block->data_end;
+            if (internal::read_whole_record(top->ptr, end).size != 0) {
+                internal::read_ahead(top->ptr);
+                run_record_ = top->ptr;
+                run_end_ = end;
+                kind_ = TARNWICK_EVENT_START;
+                return;
+            }
+        }
+        // A walk stopped by the nesting limit stops again, at once, at every step.
+        const bool stepped = internal::next_event<detail::walk_checks>(top, &iter_, &iter_.event);
         iter_.top = top.frame;
-        if (kept == 0) return nullptr;
-        open_ = open;
-        last_ = &kept_[kept - 1];
-        return &kept_[0];
+        if (!stepped) {
+            kind_ = kEnded;
+            return;
+        }
+        kind_ = iter_.event.type;
+        open_ += detail::open_change(kind_);
     }
 
-    // Events taken at a time: room for four whole records' START, DATA and
-    // END. Short batches let the walk's header reads overlap the caller's
-    // work on the events before them: in a nested tree, eight records at a
-    // time took about a tenth longer, while one or two cost more in calls
-    // than they saved.
-    static constexpr int kKeptEvents = 4 * internal::kMostEventsPerMore;
+    // Ends a run at `record`, the frame's read position at `ptr`, with
+    // `open` records begun and not ended.
+    TARNWICK_ENGINE_INLINE void leave_run(const unsigned char *record, const unsigned char *ptr, std::uint32_t state,
+                                          int open) noexcept {
+        iter_.top->record = record;
+        iter_.top->ptr = ptr;
+        iter_.top->state = state;
+        open_ = open;
+    }
 
     tarnwick_iter iter_;
-    const event *at_ = nullptr;    // in kept_; null once the walk has ended
-    const event *last_ = nullptr;  // the last of the events taken with at_
-    int open_ = 0;                 // records begun and not ended, as of last_
-    event kept_[kKeptEvents];
+    int kind_ = kEnded;  // of the current event
+    // Records begun and not ended: as of the current event, or in a run,
+    // before its current record.
+    int open_ = 0;
+    const unsigned char *run_record_ = nullptr;  // in a run: its current record, else null
+    const unsigned char *run_end_ = nullptr;     // in a run: the block end it was read against
 };
 
 /* ---- Whole payloads ----------------------------------------------------------

@@ -58,6 +58,29 @@ TEST_F(WalkDeathTest, DataEndCutBeforeAFillerStopsTheWalk) {
         "top->ptr<=block->data_end");
 }
 
+// The same cut in front of the filler of a record that lies whole before it
+// (nine bytes): the walks give its events and end at the cut, without reading
+// the record after it, and the C++ range gives what the C walk gives.
+int TARNWICK_CALL keep(void *kept, int type, unsigned tag, const unsigned char *, int length) {
+    static_cast<std::vector<int> *>(kept)->insert(static_cast<std::vector<int> *>(kept)->end(),
+                                                  {type, static_cast<int>(tag), length});
+    return 0;
+}
+TEST_F(WalkDeathTest, DataEndCutBeforeTheFillerOfAWholeRecordEndsTheWalkThere) {
+    ASSERT_EQ(tarnwick_create_data(&tree, nullptr, 1, "abcdef", 6), 0);
+    ASSERT_EQ(tarnwick_create_data(&tree, nullptr, 2, "x", 1), 0);
+    unsigned char *const end = block()->data_end;
+    block()->data_end = block()->data + 9;
+    std::vector<int> walked, ranged;
+    tarnwick_visit_node(&tree, nullptr, &walked, keep);
+    for (const tarnwick::event &e : tarnwick::event_range(&tree, nullptr))
+        ranged.insert(ranged.end(), {static_cast<int>(e.kind()), e.tag(), static_cast<int>(e.bytes().size())});
+    block()->data_end = end;
+    EXPECT_EQ(walked,
+              (std::vector<int>{TARNWICK_EVENT_START, 1, 0, TARNWICK_EVENT_DATA, 1, 6, TARNWICK_EVENT_END, 1, 0}));
+    EXPECT_EQ(ranged, walked);
+}
+
 // A data_end moved back below the read position between two steps.
 TEST_F(WalkDeathTest, DataEndBelowTheReadPositionStopsTheIterator) {
     ASSERT_EQ(tarnwick_create_data(&tree, nullptr, 1, "hello", 5), 0);
