@@ -331,10 +331,6 @@ struct live_frame {
         frame = to;
         if (to != nullptr) fields = *to;
     }
-    // Brings the frame up to date, for a walk that stops before its end.
-    void store() const {
-        if (frame != nullptr) *frame = fields;
-    }
 };
 
 // Fields one by one: building a whole struct and copying it would store and
@@ -511,10 +507,7 @@ template <class Deliver> TARNWICK_ENGINE_INLINE void deliver_start_and_data(cons
 
 // Delivers the events of the data records that lie whole in the block from
 // the read position of a frame that is between records, in the order the
-// steps would give them, for as long as `more()` says to go on, and returns
-// whether it took any.
-// - It asks `more()` before each record after the first, and gives at most
-//   a record's START, DATA and END after each yes (kMostEventsPerMore).
+// steps would give them.
 // - A record that more bytes follow gets its START, DATA and END; one that
 //   ends the block gets its START and DATA, and the frame is left inside it:
 //   the steps give its END on closing the list or moving to the next block,
@@ -522,12 +515,11 @@ template <class Deliver> TARNWICK_ENGINE_INLINE void deliver_start_and_data(cons
 // - Otherwise the frame is left at the first record it did not take.
 // - The block's end is read once: appends made meanwhile only move it on,
 //   so an end read earlier only hands the records after it to the steps.
-template <class Top, class Deliver, class More>
-TARNWICK_ENGINE_INLINE bool deliver_whole_records(Top &top, Deliver &deliver, More more) {
+template <class Top, class Deliver> TARNWICK_ENGINE_INLINE void deliver_whole_records(Top &top, Deliver &deliver) {
     const unsigned char *record = top->ptr;
     const unsigned char *const end = top->block->data_end;
     whole_record r = read_whole_record(record, end);
-    if (r.size == 0) return false;
+    if (r.size == 0) return;
     for (;;) {
         read_ahead(record);
         deliver_start_and_data(r, deliver);
@@ -541,43 +533,26 @@ TARNWICK_ENGINE_INLINE bool deliver_whole_records(Top &top, Deliver &deliver, Mo
         set_event(&event, TARNWICK_EVENT_END, r.tag, nullptr, 0);
         deliver(event);
         record += r.size;
-        if (!more()) break;
         r = read_whole_record(record, end);
         if (r.size == 0) break;
     }
     top->ptr = record;
-    return true;
 }
 
-// The most events walk_on delivers after `more()` says yes before it asks
-// again: a run of whole records gives at most one record's START, DATA and
-// END per yes (deliver_whole_records), and walk_on asks again after a run
-// and after every step, each of which gives one event. A caller that keeps
-// the events needs this much room left whenever `more()` says yes.
-constexpr int kMostEventsPerMore = 3;
-
-// Walks on from the deepest frame `top` of `iter`, handing each event to
-// `deliver(const tarnwick_event &)`, until the walk is complete (top.frame
-// null) or `more()` says to stop; a run of whole records that used up what
-// `more` allows ends the call too. Returns false when the nesting limit
+// A whole walk from `iter`, set up and not yet complete, with the deepest
+// frame held in registers, handing each event to
+// `deliver(const tarnwick_event &)`. Returns false when the nesting limit
 // stopped the walk.
-template <class Checks, class Top, class Deliver, class More>
-TARNWICK_ENGINE_INLINE bool walk_on(Top &top, tarnwick_iter *iter, Deliver &deliver, More more) {
-    while (top.frame != nullptr && more()) {
+template <class Checks, class Deliver> TARNWICK_ENGINE_INLINE bool run_walk(tarnwick_iter *iter, Deliver &deliver) {
+    live_frame top(iter->top);
+    while (top.frame != nullptr) {
         move_on_at_block_end(top);
-        if (!(top->state & kInside) && deliver_whole_records(top, deliver, more) && !more()) break;
+        if (!(top->state & kInside)) deliver_whole_records(top, deliver);
         tarnwick_event event;
         if (!next_event<Checks>(top, iter, &event)) return false;
         deliver(event);
     }
     return true;
-}
-
-// A whole walk from `iter`, set up and not yet complete, with the deepest
-// frame held in registers.
-template <class Checks, class Deliver> TARNWICK_ENGINE_INLINE bool run_walk(tarnwick_iter *iter, Deliver &deliver) {
-    live_frame top(iter->top);
-    return walk_on<Checks>(top, iter, deliver, [] { return true; });
 }
 
 }  // namespace tarnwick::internal
