@@ -205,10 +205,15 @@ def verdict():
                      "floor's time, which makes the same allocations and copies: the rest is the append's own work "
                      f"per record. Nested lists (W2) take {b2 / m2:.2f} of msgpack-c's time, and the floor alone "
                      f"{f2 / m2:.2f}: every list starts with a zero-filled block of its own.")
-    fr1, ff1, c1 = ns("W1", "free", LIB), ns("W1", "free", FLOOR), ns("W1", "walk", BOUND, CHAIN)
-    if fr1 and ff1 and c1:
-        lines.append(f"- **Freeing reads the tree.** W1's free takes {fr1 / (ff1 + c1):.2f} of its floor, the frees "
-                     "plus one walk of the record chain to find the node lists.")
+    freed = {}
+    for w in ("W1", "W2"):
+        fr, ff, c = ns(w, "free", LIB), ns(w, "free", FLOOR), ns(w, "walk", BOUND, CHAIN)
+        if fr and ff and c:
+            freed[w] = fr / (ff + c)
+    if freed:
+        takes = " and ".join(f"{w}'s free takes {r:.2f}" for w, r in freed.items())
+        lines.append(f"- **Freeing reads the tree.** {takes} of its floor, the frees plus one walk of the record "
+                     "chain to find the node lists.")
     if visit:
         it = f" (the pull iterator takes {max(iterator)[0]:.2f} of it at worst)" if iterator else ""
         rg = (f"; the C++ range, when a pull loop is needed, takes up to {max(rng)[0]:.2f} of visit's time"
