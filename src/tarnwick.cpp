@@ -278,8 +278,11 @@ void free_chain(tarnwick_list *list) {
 }
 
 // When the record at `at` is a node with children, stores the way back to
-// `list` in them and returns them; otherwise returns null.
+// `list` in them and returns them; otherwise returns null. A block end that
+// damage left odd can put `at` one past it, after a filler: checked before
+// the header there is read.
 tarnwick_list *enter_children(tarnwick_list *list, position at) {
+    library_checks::record_before_end(at.block, at.record);
     if (!read_header(at.record).is_node) return nullptr;
     auto *child = const_cast<tarnwick_node *>(node_in_block<library_checks>(at.block, at.record));
     if (list_is_empty(&child->children)) return nullptr;
