@@ -480,10 +480,11 @@ struct whole_record {
 // Reads the record at `record` when it is a data record that lies whole
 // before `end`. Every byte read lies below `end`, which is the block's
 // data_end or was so earlier in the walk; any other record is left to the
-// steps and their checks.
+// steps and their checks, a `record` past `end` (a damaged end) included.
 TARNWICK_ENGINE_INLINE whole_record read_whole_record(const unsigned char *record, const unsigned char *end) {
-    const auto room = static_cast<std::size_t>(end - record);
-    if (room < kWordSize + kFourBytes) return {};
+    const std::ptrdiff_t signed_room = end - record;
+    if (signed_room < static_cast<std::ptrdiff_t>(kWordSize + kFourBytes)) return {};
+    const auto room = static_cast<std::size_t>(signed_room);
     const record_header header = read_header(record);
     if (header.is_node) return {};
     const uint32_t length = read_length_of_four(record + kWordSize, header.length_bytes) & kCountMask;

@@ -81,6 +81,48 @@ TEST_F(WalkDeathTest, DataEndCutBeforeTheFillerOfAWholeRecordEndsTheWalkThere) {
     EXPECT_EQ(ranged, walked);
 }
 
+// A record that fills its block up to a filler, with data_end cut to the odd
+// address in front of the filler: the release, which finds where the next
+// record would begin one past that end, which is past the allocation, stops
+// before reading there (the sanitizer build sees any read past the block).
+TEST_F(WalkDeathTest, DataEndCutBeforeTheBlocksLastFillerStopsTheRelease) {
+    const std::string fill(TARNWICK_FIRST_CAPACITY - 4, 'x');  // header word, one length byte, filler
+    ASSERT_EQ(tarnwick_create_data(&tree, nullptr, 1, fill.data(), static_cast<uint32_t>(fill.size())), 0);
+    ASSERT_EQ(block()->space, 0);
+    EXPECT_DEATH(
+        {
+            block()->data_end -= 1;
+            tarnwick_dispose(&tree);
+        },
+        "after<=block->data_end");
+}
+
+// A data_end below the first block's data: every walk stops at the first
+// record instead of taking it as lying whole before that end.
+TEST_F(WalkDeathTest, DataEndBelowTheDataStopsEveryWalk) {
+    ASSERT_EQ(tarnwick_create_data(&tree, nullptr, 5, "secret", 6), 0);
+    unsigned char *const below = block()->data - 2;  // inside the block's header
+    EXPECT_DEATH(
+        {
+            block()->data_end = below;
+            walk_all(&tree);
+        },
+        "top->ptr<=block->data_end");
+    const auto ignore_event = [](const tarnwick::event &) {};
+    EXPECT_DEATH(
+        {
+            block()->data_end = below;
+            tarnwick::detail::visit(&tree, nullptr, ignore_event);
+        },
+        "damaged tree: top->ptr<=block->data_end");
+    EXPECT_DEATH(
+        {
+            block()->data_end = below;
+            for (const tarnwick::event &e : tarnwick::event_range(&tree, nullptr)) ignore_event(e);
+        },
+        "damaged tree: top->ptr<=block->data_end");
+}
+
 // A data_end moved back below the read position between two steps.
 TEST_F(WalkDeathTest, DataEndBelowTheReadPositionStopsTheIterator) {
     ASSERT_EQ(tarnwick_create_data(&tree, nullptr, 1, "hello", 5), 0);
