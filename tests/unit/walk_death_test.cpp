@@ -62,8 +62,8 @@ TEST_F(WalkDeathTest, DataEndCutBeforeAFillerStopsTheWalk) {
 // (nine bytes): the walks give its events and end at the cut, without reading
 // the record after it, and the C++ range gives what the C walk gives.
 int TARNWICK_CALL keep(void *kept, int type, unsigned tag, const unsigned char *, int length) {
-    static_cast<std::vector<int> *>(kept)->insert(static_cast<std::vector<int> *>(kept)->end(),
-                                                  {type, static_cast<int>(tag), length});
+    auto &events = *static_cast<std::vector<int> *>(kept);
+    events.insert(events.end(), {type, static_cast<int>(tag), length});
     return 0;
 }
 TEST_F(WalkDeathTest, DataEndCutBeforeTheFillerOfAWholeRecordEndsTheWalkThere) {
