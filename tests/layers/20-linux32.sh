@@ -1,18 +1,24 @@
 # SPDX-License-Identifier: MIT
 # The 32-bit build, in which the format's numbers are those of 4-byte
 # pointers, cross-built with i686-linux-gnu-g++ (cmake/linux-i686.cmake).
-# GoogleTest is built from Debian's sources for it (gtest_for). On a kernel
-# that runs no 32-bit x86 programs, the suite runs under qemu's user-mode
-# emulator instead: tests that set a memory limit are then skipped, since
-# the emulator's own allocations do not fit under one, death tests fork
-# without re-running the program, which the kernel would refuse, and the
-# random-model tests take their quick setting, as in the other emulated layers.
+# GoogleTest is built from Debian's sources for it (gtest_for). Where the
+# kernel does not run 32-bit x86 programs itself (i386_mode: none, or
+# emulated once binfmt_misc hands them to qemu), the suite runs under qemu's
+# user-mode emulator, named explicitly with the cross sysroot: a program
+# started through a binfmt entry alone would load the archive's i386
+# libraries where they are installed. Under the emulator, tests that set a
+# memory limit are skipped, since the emulator's own allocations do not fit
+# under one, death tests fork without re-running the program, which the
+# emulator cannot follow, and the random-model tests take their quick
+# setting, as in the other emulated layers.
 need_packages cmake g++-i686-linux-gnu googletest
-emulator=()
-if ! runs_i386; then
-  echo "this kernel runs no 32-bit x86 programs: running them under qemu-i386"
+# A build folder kept from a run in the other mode forgets its emulator.
+emulator=(-UCMAKE_CROSSCOMPILING_EMULATOR)
+mode=$(i386_mode)
+if [ "$mode" != native ]; then
+  echo "32-bit x86 programs run $( [ "$mode" = none ] && echo 'nowhere on this kernel' || echo 'under qemu here'): running the suite under qemu-i386"
   need_packages qemu-user-static
-  emulator=(-DCMAKE_CROSSCOMPILING_EMULATOR=/usr/bin/qemu-i386-static)
+  emulator=("-DCMAKE_CROSSCOMPILING_EMULATOR=/usr/bin/qemu-i386-static;-L;/usr/i686-linux-gnu")
   export GTEST_DEATH_TEST_STYLE=fast TARNWICK_QUICK=1
 fi
 gtest_for linux-i686

@@ -8,7 +8,8 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 # A layer that cannot run: skipped on a developer's machine, failed in CI.
 # Reserved for what the layer's own files can mend (a missing package); a
-# limit of the machine itself is a skip with its reason (see runs_i386).
+# limit of the machine itself is a skip with its reason (the windows layer's
+# wine_on_qemu, say).
 cannot_run() {
   echo "cannot run: $*"
   if [ "${CI:-}" = true ]; then exit 1; fi
@@ -152,16 +153,27 @@ copy_tree() {
     | xargs -0 cp --parents -t "$1"
 }
 
-# Whether this kernel runs 32-bit x86 programs: some are built without IA-32
-# emulation and refuse them ("Exec format error"). Needs i686-linux-gnu-gcc;
-# the probe is static, so that it needs no 32-bit loader on the host.
-runs_i386() {
-  local probe status
+# How this machine runs 32-bit x86 programs, printed as one word:
+#   native    the kernel runs them itself;
+#   emulated  binfmt_misc hands them to qemu-i386 (a kernel without IA-32
+#             emulation, or one that has it, once such an entry is registered:
+#             the entry is machine-wide and takes precedence);
+#   none      the kernel refuses them ("Exec format error").
+# The probe is static, so that it needs no 32-bit loader, and prints the
+# machine uname() names: an x86-64 kernel says x86_64 to its own 32-bit
+# programs, qemu says i686. Needs i686-linux-gnu-gcc.
+i386_mode() {
+  local probe machine
   probe=$(mktemp)
-  printf 'int main(void) { return 0; }\n' | i686-linux-gnu-gcc -static -x c - -o "$probe" && "$probe" 2>/dev/null
-  status=$?
+  printf '#include <stdio.h>\n#include <sys/utsname.h>\nint main(void) { struct utsname u; return uname(&u) || puts(u.machine) < 0; }\n' \
+    | i686-linux-gnu-gcc -static -x c - -o "$probe" || { rm -f "$probe"; return 1; }
+  machine=$("$probe" 2>/dev/null) || machine=
   rm -f "$probe"
-  return $status
+  case $machine in
+    x86_64) echo native ;;
+    "") echo none ;;
+    *) echo emulated ;;
+  esac
 }
 
 # Builds the C++ example against an installed library through find_package
