@@ -7,5 +7,6 @@
 need_packages cmake g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 googletest wine64
 source tests/layers/windows.sh
 make_wine_prefix windows64 /usr/lib/wine/wine64
+keep_wine_running windows64 /usr/lib/wine/wine64
 cross_suite windows64 mingw-x86_64
 check_windows_build windows64 x86_64-w64-mingw32-objdump
