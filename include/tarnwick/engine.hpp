@@ -377,9 +377,11 @@ template <class Top> TARNWICK_ENGINE_INLINE void move_on_at_block_end(Top &top) 
 // list, and the walk goes back to the frame below, or is complete.
 template <class Top> TARNWICK_ENGINE_INLINE void close_list(Top &top, tarnwick_iter *iter, tarnwick_event *event) {
 #ifdef __clang_analyzer__
-    // A list is walked only when it holds a record, so one has begun by now.
-    // Clang's analyzer cannot keep a position's comparison with its block's
-    // end, and reaches here on a path that takes it both ways.
+    // A frame is opened only on a list that holds a record, so one has begun
+    // by now; clang's analyzer cannot keep a position's comparison with its
+    // block's end, and reaches here on a path that takes it both ways. (Not
+    // so in a tree whose first block's end was set back to its start between
+    // a pull walk's start and its first step: `record` is still null here.)
     if (top->record == nullptr) __builtin_unreachable();
 #endif
     set_event(event, TARNWICK_EVENT_END, read_tag(top->record), nullptr, 0);
