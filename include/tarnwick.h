@@ -128,10 +128,10 @@ typedef struct tarnwick_node {
  * blocks; the fields are public so that tools can show the layout. */
 #if defined(__cplusplus) && defined(__clang__)
 #pragma clang diagnostic push
-#pragma clang diagnostic ignored "-Wc99-extensions"
+#pragma clang diagnostic ignored "-Wc99-extensions" /* data[]: C99's flexible array, an extension in C++ */
 #elif defined(__cplusplus) && defined(__GNUC__)
 #pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpedantic"
+#pragma GCC diagnostic ignored "-Wpedantic" /* data[]: C99's flexible array, an extension in C++ */
 #elif defined(_MSC_VER)
 #pragma warning(push)
 #pragma warning(disable : 4200) /* zero-sized array in struct */

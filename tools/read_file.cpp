@@ -14,8 +14,10 @@ namespace tool {
 // Reads the file in chunks, so that a file larger than `limit` is refused
 // after reading just past the limit, whatever its size.
 bool read_file(const std::string &path, std::size_t limit, std::string &bytes, std::string &error) {
+    // Closes the file on the early returns, where the read has failed
+    // already: a close that fails as well has nothing to add to that error.
     struct closer {
-        void operator()(std::FILE *f) const { std::fclose(f); }
+        void operator()(std::FILE *f) const { (void)std::fclose(f); }
     };
     std::unique_ptr<std::FILE, closer> file(std::fopen(path.c_str(), "rb"));
     if (!file) {
@@ -34,6 +36,10 @@ bool read_file(const std::string &path, std::size_t limit, std::string &bytes, s
         if (got < sizeof buffer) break;
     }
     if (std::ferror(file.get())) {
+        error = std::strerror(errno);
+        return false;
+    }
+    if (std::fclose(file.release()) != 0) {
         error = std::strerror(errno);
         return false;
     }
