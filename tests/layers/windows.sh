@@ -31,6 +31,9 @@ make_wine_prefix() {
   mkdir -p "build/$name" "$cache_root/wine"
   if [ ! -f "$kept/system.reg" ]; then
     echo "creating a wine prefix for $(basename "$wine") in $kept"
+    # Where wine32 is installed, a new prefix is set up by 32-bit programs
+    # too, whichever loader makes it.
+    [ ! -x /usr/lib/wine/wine ] || wine_on_qemu >/dev/null || true
     staged=$(mktemp -d "$kept.XXXXXX")
     # Without a debugger to start, a program that crashes ends (status 5 for
     # an access violation) instead of waiting in one: for 32- and 64-bit
