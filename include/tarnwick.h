@@ -78,9 +78,9 @@
  * is no function that reports the version of the library loaded at run time.
  * TARNWICK_VERSION_STRING is the same three numbers as a string literal. */
 #define TARNWICK_VERSION_MAJOR  1
-#define TARNWICK_VERSION_MINOR  0
+#define TARNWICK_VERSION_MINOR  1
 #define TARNWICK_VERSION_PATCH  0
-#define TARNWICK_VERSION_STRING "1.0.0"
+#define TARNWICK_VERSION_STRING "1.1.0"
 
 #ifdef __cplusplus
 extern "C" {
