@@ -91,8 +91,8 @@ namespace tarnwick {
  * uses it, merged by the linker; Clang's -Wweak-vtables says so, and is
  * silenced here alone. */
 #if defined(__clang__)
-#  pragma clang diagnostic push
-#  pragma clang diagnostic ignored "-Wweak-vtables"
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wweak-vtables"
 #endif
 class partial_write : public std::bad_alloc {
 public:
@@ -108,7 +108,7 @@ private:
     std::size_t stored_;
 };
 #if defined(__clang__)
-#  pragma clang diagnostic pop
+#pragma clang diagnostic pop
 #endif
 
 /* ---- Byte ranges ------------------------------------------------------------
@@ -195,9 +195,7 @@ inline tarnwick_node *append_node(tarnwick_list *root, tarnwick_node *node, int 
 /* `size` as the C interface's 32-bit length, which the caller has checked it
  * fits. A template, so that where std::size_t is itself 32 bits wide GCC does
  * not call the conversion useless (-Wuseless-cast). */
-template <class Size> constexpr std::uint32_t length32(Size size) noexcept {
-    return static_cast<std::uint32_t>(size);
-}
+template <class Size> constexpr std::uint32_t length32(Size size) noexcept { return static_cast<std::uint32_t>(size); }
 
 /* The bytes a partly written data record of `size` bytes holds, read back
  * from its length field. The record is the last of `list`, placed by the
