@@ -1,23 +1,31 @@
 # SPDX-License-Identifier: MIT
 # Install rules and the packages other projects find the library by:
-#   find_package(tarnwick CONFIG)   gives the target tarnwick::tarnwick
+#   find_package(tarnwick CONFIG)   gives tarnwick::tarnwick (and tarnwick::cxx)
 #   pkg-config tarnwick             gives the flags for C builds
 # Both describe the installed tree relative to where they lie, so an
 # installed prefix may be moved or installed with cmake --install --prefix.
+# A shared and a static build may be installed into one prefix, in either
+# order: each adds its own targets file (tarnwickSharedTargets.cmake,
+# tarnwickStaticTargets.cmake) beside the one package file that chooses
+# between them, and both write the same tarnwick.pc.
 include(CMakePackageConfigHelpers)
 
 set(TARNWICK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tarnwick)
+if(tarnwick_shared)
+  set(tarnwick_export tarnwickSharedTargets)
+else()
+  set(tarnwick_export tarnwickStaticTargets)
+endif()
 
 # The shared library with its SONAME symlink and development symlink
-# (libtarnwick.so -> .so.1 -> .so.1.0.0), or on Windows the DLL and its
-# import library; with BUILD_SHARED_LIBS off, the static libtarnwick.a.
-install(TARGETS tarnwick EXPORT tarnwickTargets
+# (libtarnwick.so -> .so.1 -> .so.1.1.0), or on Windows the DLL and its
+# import library; the static libtarnwick.a; and the headers, whose folder
+# the exported target names.
+install(TARGETS tarnwick EXPORT ${tarnwick_export}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES include/tarnwick.h include/tarnwick.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES include/tarnwick/engine.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarnwick)
+  FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 # The command-line tool and its manual page, when this build makes it.
 # Installed, it finds the library through a run path relative to itself.
@@ -30,8 +38,10 @@ if(TARGET tarnwick_tool)
   install(FILES man/tarnwick.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 install(FILES man/libtarnwick.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+# The documents the manual page and the README point to.
+install(FILES README.md docs/format.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tarnwick)
 
-install(EXPORT tarnwickTargets NAMESPACE tarnwick:: DESTINATION ${TARNWICK_CMAKE_DIR})
+install(EXPORT ${tarnwick_export} NAMESPACE tarnwick:: DESTINATION ${TARNWICK_CMAKE_DIR})
 configure_package_config_file(cmake/tarnwickConfig.cmake.in ${CMAKE_CURRENT_BINARY_DIR}/tarnwickConfig.cmake
   INSTALL_DESTINATION ${TARNWICK_CMAKE_DIR})
 # 1.x callers build against any 1.y with y at least what they asked for.
@@ -40,10 +50,10 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/tarnwickConfigVersi
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tarnwickConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/tarnwickConfigVersion.cmake
   DESTINATION ${TARNWICK_CMAKE_DIR})
 
-# pkg-config finds the prefix from the folder that holds tarnwick.pc. A
-# static library's callers get TARNWICK_STATIC from it, as from the target.
+# pkg-config finds the prefix from the folder that holds tarnwick.pc. Where a
+# static library's callers must define TARNWICK_STATIC (Windows), it says so.
 set(TARNWICK_PC_CFLAGS "")
-if(NOT BUILD_SHARED_LIBS)
+if(NOT tarnwick_shared AND (WIN32 OR CYGWIN))
   set(TARNWICK_PC_CFLAGS " -DTARNWICK_STATIC")
 endif()
 file(RELATIVE_PATH TARNWICK_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})

@@ -46,8 +46,9 @@
 #include <stdint.h>
 
 /* TARNWICK_API marks the exported functions. Building the library defines
- * TARNWICK_BUILDING; a program that links the library statically defines
- * TARNWICK_STATIC. TARNWICK_CALL is the calling convention of every function
+ * TARNWICK_BUILDING; on Windows, where the functions are otherwise declared
+ * dllimport, a program that links the library statically defines
+ * TARNWICK_STATIC (elsewhere it changes nothing). TARNWICK_CALL is the calling convention of every function
  * and of the callback: the platform's C default, spelled out on Windows so
  * that a caller built with another default (/Gz, /Gr) still agrees. */
 /* clang-format off */
@@ -78,9 +79,9 @@
  * is no function that reports the version of the library loaded at run time.
  * TARNWICK_VERSION_STRING is the same three numbers as a string literal. */
 #define TARNWICK_VERSION_MAJOR  1
-#define TARNWICK_VERSION_MINOR  0
+#define TARNWICK_VERSION_MINOR  1
 #define TARNWICK_VERSION_PATCH  0
-#define TARNWICK_VERSION_STRING "1.0.0"
+#define TARNWICK_VERSION_STRING "1.1.0"
 
 #ifdef __cplusplus
 extern "C" {

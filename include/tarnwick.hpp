@@ -86,7 +86,14 @@ namespace tarnwick {
  * allocation halfway throws partial_write: the record stands, shortened to
  * its leading stored() bytes, and the tree stays well formed. Catching
  * std::bad_alloc catches both. A tag outside 0..TARNWICK_MAX_TAG throws
- * std::out_of_range and appends nothing. */
+ * std::out_of_range and appends nothing.
+ * A class defined whole in a header has its vtable in every program that
+ * uses it, merged by the linker; Clang's -Wweak-vtables says so, and is
+ * silenced here alone. */
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wweak-vtables"
+#endif
 class partial_write : public std::bad_alloc {
 public:
     partial_write(std::size_t requested, std::size_t stored) noexcept : requested_(requested), stored_(stored) {}
@@ -100,6 +107,9 @@ private:
     std::size_t requested_;
     std::size_t stored_;
 };
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
 
 /* ---- Byte ranges ------------------------------------------------------------
  * add_data takes std::span<const std::byte>, std::string_view (so string
@@ -182,6 +192,11 @@ inline tarnwick_node *append_node(tarnwick_list *root, tarnwick_node *node, int 
     return child;
 }
 
+/* `size` as the C interface's 32-bit length, which the caller has checked it
+ * fits. A template, so that where std::size_t is itself 32 bits wide GCC does
+ * not call the conversion useless (-Wuseless-cast). */
+template <class Size> constexpr std::uint32_t length32(Size size) noexcept { return static_cast<std::uint32_t>(size); }
+
 /* The bytes a partly written data record of `size` bytes holds, read back
  * from its length field. The record is the last of `list`, placed by the
  * library's rule (internal::record_fits_tail) given the tail the list had
@@ -189,7 +204,7 @@ inline tarnwick_node *append_node(tarnwick_list *root, tarnwick_node *node, int 
  * `old_space`. */
 inline std::size_t stored_length(const tarnwick_list *list, const tarnwick_block *old_tail,
                                  const unsigned char *old_end, std::size_t old_space, std::size_t size) noexcept {
-    const std::size_t header = internal::data_header_size(static_cast<std::uint32_t>(size));
+    const std::size_t header = internal::data_header_size(length32(size));
     const unsigned char *record = old_tail == nullptr                             ? list->first->data
                                   : internal::record_fits_tail(old_space, header) ? old_end
                                                                                   : old_tail->next->data;
@@ -205,7 +220,7 @@ inline void append_data(tarnwick_list *root, tarnwick_node *node, int tag, const
     const tarnwick_block *old_tail = list->last;
     const unsigned char *old_end = old_tail != nullptr ? old_tail->data_end : nullptr;
     const std::size_t old_space = old_tail != nullptr ? old_tail->space : 0;
-    const int status = tarnwick_create_data(root, node, tag, bytes, static_cast<std::uint32_t>(size));
+    const int status = tarnwick_create_data(root, node, tag, bytes, length32(size));
     if (status == 0) return;
     if (status > 0) throw std::bad_alloc();
     throw partial_write(size, stored_length(list, old_tail, old_end, old_space, size));

@@ -24,6 +24,8 @@ from . import _layout
 from ._layout import BLOCK_DATA, MAX_LENGTH, MAX_TAG, Block, Iter, List, NodeHandle
 from ._library import LibraryError, load
 
+__version__ = "1.1.0"
+
 __all__ = ["Tree", "Node", "Event", "EventKind", "Walk", "PartialWrite", "LibraryError", "MAX_LEVELS",
            "library_path"]
 

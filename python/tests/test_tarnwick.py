@@ -5,6 +5,7 @@ layout table against a program built from tarnwick.h. The layer sets
 TARNWICK_TOOL (the tarnwick tool) and TARNWICK_PROBE (tests/layout_probe.c
 built); without them those tests are skipped."""
 
+import importlib.metadata
 import mmap
 import os
 import random
@@ -230,6 +231,11 @@ def test_layout_table_matches_the_header():
     out = subprocess.run([needs("TARNWICK_PROBE")], capture_output=True, text=True, check=True).stdout
     probed = {name: int(value) for name, value in (line.split() for line in out.splitlines())}
     assert probed == _layout.layout()
+
+
+def test_installed_metadata_states_the_package_version():
+    # The version test of the CMake build holds __version__ to tarnwick.h.
+    assert importlib.metadata.version("tarnwick") == tarnwick.__version__
 
 
 # ---- Random trees against the tool's walk --------------------------------

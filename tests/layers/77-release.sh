@@ -18,11 +18,37 @@
 need_packages cmake g++ git zip unzip pkg-config g++-mingw-w64-i686 binutils-mingw-w64-i686 \
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64
 source tests/layers/windows.sh
+
+# tools/make-release names a tree a release only when CHANGELOG.md's newest
+# section is the header's version: in a clone, a listed unreleased change or
+# another version is refused, and named as a snapshot of its commit with
+# --snapshot; an empty [Unreleased] above the version's section is a release.
+names=build/dist-names
+rm -rf "$names" && git clone -q . "$names"
+version=$(cmake -P cmake/version.cmake)
+release_name() {
+  printf '%s\n' "# Changelog" "" "${@}" >"$names/CHANGELOG.md"
+  git -C "$names" -c user.name=test -c user.email=test@localhost.invalid commit -q -am "$1 $2"
+  "$names/tools/make-release" --name
+}
+[ "$(release_name "## [Unreleased]" "" "## [$version] - 2026-12-10" 2>&1)" = "tarnwick-$version" ] \
+  || { echo "a release was not named tarnwick-$version"; exit 1; }
+for changelog in "## [Unreleased]|- a change|## [$version] - 2026-12-10" "## [9.9.9] - 2026-12-10|-|-"; do
+  IFS='|' read -r -a lines <<<"$changelog"
+  ! refusal=$(release_name "${lines[@]}" 2>&1) || { echo "not a release, yet named $refusal"; exit 1; }
+  echo "refused: $refusal"
+  [[ "$("$names/tools/make-release" --snapshot --name)" =~ ^tarnwick-$version-dev\.[0-9]+\+g$(git -C "$names" rev-parse --short HEAD)$ ]] \
+    || { echo "the snapshot's name: $("$names/tools/make-release" --snapshot --name)"; exit 1; }
+done
+echo "ok: a release is named tarnwick-$version, other trees only as snapshots"
 dist=build/dist
 out=$dist/out
 rm -rf "$dist" && mkdir -p "$dist"
-tools/make-release "$out"
-name=tarnwick-$(cmake -P cmake/version.cmake)
+# A tree that is not a release is made as a snapshot, as a developer would.
+snapshot=()
+tools/make-release --name >/dev/null 2>&1 || snapshot=(--snapshot)
+tools/make-release "${snapshot[@]}" "$out"
+name=$(tools/make-release "${snapshot[@]}" --name)
 (cd "$out" && sha256sum -c SHA256SUMS && ls -l)
 
 # Fails, showing the difference, unless the files EXPECTED and ACTUAL list the
@@ -56,8 +82,9 @@ echo "ok: the tarball's tree builds and runs"
 promised_zip_files() {
   printf '%s\n' bin/libtarnwick.dll bin/tarnwick.exe lib/libtarnwick.dll.a lib/tarnwick.def \
     lib/cmake/tarnwick/tarnwickConfig.cmake lib/cmake/tarnwick/tarnwickConfigVersion.cmake \
-    lib/cmake/tarnwick/tarnwickTargets.cmake lib/cmake/tarnwick/tarnwickTargets-release.cmake \
-    lib/pkgconfig/tarnwick.pc share/doc/tarnwick/README.md share/doc/tarnwick/LICENSE share/doc/tarnwick/CHANGELOG.md
+    lib/cmake/tarnwick/tarnwickSharedTargets.cmake lib/cmake/tarnwick/tarnwickSharedTargets-release.cmake \
+    lib/pkgconfig/tarnwick.pc share/doc/tarnwick/README.md share/doc/tarnwick/LICENSE share/doc/tarnwick/CHANGELOG.md \
+    share/doc/tarnwick/format.md share/doc/tarnwick/examples/hello.c share/doc/tarnwick/examples/hello.cpp
   git ls-files include
 }
 
@@ -72,6 +99,9 @@ check_zip() {
   unzip -q "$out/$name-$folder.zip" -d "$dist/$folder"
   OBJDUMP=$objdump tests/check-exports --def "$dist/$folder.def" "$top/bin/libtarnwick.dll"
   diff "$dist/$folder.def" "$top/lib/tarnwick.def" || { echo "$folder: tarnwick.def does not name the DLL's exports"; return 1; }
+  # The zip's README sends the reader to nothing that only the repository has.
+  ! grep -nE 'docs/|tests/|tools/|\.ci/|bench/|cmake/|debian/' "$top/share/doc/tarnwick/README.md" \
+    || { echo "$folder: the README names files that are not in the zip"; return 1; }
   echo "ok: $name-$folder.zip holds what it should"
 }
 

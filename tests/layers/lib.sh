@@ -180,20 +180,21 @@ i386_mode() {
 # (tests/consumers/cpp, configured with the given cmake arguments) into
 # OUT/cpp, then runs it and OUT/hello_c, the C example the caller built
 # through pkg-config: each must load INSTALLED, the installed
-# libtarnwick.so.1 (or, with INSTALLED empty, a static library: no shared
+# libtarnwick.so.MAJOR (or, with INSTALLED empty, a static library: no shared
 # libtarnwick at all), and both must print the same events.
 check_consumers() {
-  local out=$1 installed=$2 program loaded
+  local out=$1 installed=$2 program loaded major
+  major=$(cmake -P cmake/version.cmake) && major=${major%%.*}
   shift 2
   cmake -S tests/consumers/cpp -B "$out/cpp" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF "$@" \
     >"$out/cpp.configure.log" || { cat "$out/cpp.configure.log"; return 1; }
-  grep 'tarnwick 1' "$out/cpp.configure.log"
+  grep "tarnwick $major" "$out/cpp.configure.log"
   cmake --build "$out/cpp" >"$out/cpp.build.log" || { cat "$out/cpp.build.log"; return 1; }
   for program in "$out/hello_c" "$out/cpp/hello_cpp"; do
     if [ -z "$installed" ]; then
       ! ldd "$program" | grep libtarnwick || { echo "$program loads a shared libtarnwick"; return 1; }
     else
-      loaded=$(ldd "$program" | awk '$1 == "libtarnwick.so.1" {print $3}')
+      loaded=$(ldd "$program" | awk -v soname="libtarnwick.so.$major" '$1 == soname {print $3}')
       [ "$(realpath "$loaded")" = "$(realpath "$installed")" ] || { echo "$program loads $loaded"; return 1; }
     fi
     "$program" >"$program.out"
