@@ -29,9 +29,16 @@
  *
  * Threads: a tree may be walked by any number of walks at once, as long as no
  * thread appends to it or disposes it meanwhile. Appending and disposing need
- * exclusive access to the lists they touch. Within one thread, a walk may go
- * on while records are appended (see tarnwick_visit_node), but nothing the
- * walk has not finished may be disposed.
+ * exclusive access to the lists they touch.
+ *
+ * Appending during a walk: the code a walk runs (the callback of
+ * tarnwick_visit_node, or the caller's own code between two calls of
+ * tarnwick_iter_next) may append anywhere in the tree. Records appended to a
+ * list that the walk has not finished are reported in turn; a list is
+ * finished once the END of its last record has been delivered. Children
+ * appended to a node that had none when its START was delivered are not
+ * reported. Every START still gets exactly one END. Nothing that the walk has
+ * not finished may be disposed.
  *
  * Internal consistency is checked by assertions on the read paths that stay on
  * in every build: a walk or release over records or block headers that were
@@ -253,11 +260,8 @@ TARNWICK_API void TARNWICK_CALL tarnwick_dispose(tarnwick_list *list);
  * passed). Calls nothing when there is nothing to walk, no list, or no
  * callback. The walk state lives on this function's stack.
  *
- * The callback may append anywhere in the tree. Records appended to a list
- * the walk has not yet finished are reported in turn (except children added
- * to a node that had none when its START was delivered), and every START
- * still gets exactly one END. The callback must not dispose any list the walk
- * has not finished; the same holds between calls of tarnwick_iter_next. */
+ * The callback may append anywhere in the tree, as "Appending during a walk"
+ * above says, and must not dispose any list the walk has not finished. */
 TARNWICK_API void TARNWICK_CALL tarnwick_visit_node(const tarnwick_list *root, const tarnwick_node *node, void *context,
                                                     tarnwick_visit_fn callback);
 

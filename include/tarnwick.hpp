@@ -28,6 +28,14 @@
  * Threads: as for the C interface. Any number of walks of one tree may run at
  * once while nothing appends to it or disposes it.
  *
+ * Appending during a walk: the code a walk runs (visit's callable, or the body
+ * of a loop over events() or records()) may append anywhere in the tree.
+ * Records appended to a list that the walk has not finished are reported in
+ * turn; a list is finished once the END of its last record has been
+ * delivered. Children appended to a node that had none when its START was
+ * delivered are not reported. Every START still gets exactly one END. Nothing
+ * that the walk has not finished may be disposed.
+ *
  * Depth: an event's depth is the number of records that enclose it. The START
  * and END of a record in the list a walk starts from have depth 0; the DATA
  * of such a record, and the START and END of a node's child, have depth 1;
@@ -305,8 +313,9 @@ template <class F> bool visit(const tarnwick_list *root, const tarnwick_node *no
  *   callable given to an algorithm takes `const tarnwick::event &` or
  *   `tarnwick::event`, not `tarnwick::event &`); it stays valid after ++,
  *   its bytes until the tree is disposed.
- * - The range must not outlive the tree, and the tree must not be appended
- *   to, disposed or moved while a walk over it is in progress.
+ * - The range must not outlive the tree, and the tree must not be disposed
+ *   or moved while a walk over it is in progress; it may be appended to
+ *   (see "Appending during a walk" above).
  * Inside, ++ runs the walk in the caller's loop and calls nothing there. A
  * run of data records that lie whole in their block is stepped by the
  * iterator itself, which the compiler keeps in registers, so the caller's
@@ -531,7 +540,8 @@ private:
  * for a longer payload; when it is refused, ++ throws std::bad_alloc and the
  * range ends there. As with event_range, the range holds its walk, so it
  * can be neither copied nor moved, must not outlive the tree, and the tree
- * must not be appended to, disposed or moved while a walk is in progress. */
+ * must not be disposed or moved while a walk is in progress; it may be
+ * appended to (see "Appending during a walk" above). */
 class record_range {
 public:
     class iterator {
@@ -732,8 +742,8 @@ public:
 
     // Calls `f(const event &)` for every event of a walk of the whole tree,
     // or of the children of `from`. Returns true after a complete walk, false
-    // when the nesting limit stopped it. `f` must not append to or dispose
-    // the tree. If `f` throws, the walk ends there and the exception
+    // when the nesting limit stopped it. `f` may append to the tree (see
+    // "Appending during a walk" above) but must not dispose it. If `f` throws, the walk ends there and the exception
     // leaves visit; the tree is unchanged.
     template <class F>
     requires std::invocable<F &, const event &>

@@ -28,6 +28,12 @@ void print_stats(const built_tree &tree, std::ostream &out);
 // each block's bytes.
 void print_layout(const built_tree &tree, bool hex, std::ostream &out);
 
+// Draws the same as an SVG picture: each list a chain of blocks, each block
+// rows of byte cells coloured by the part of the record they belong to, the
+// free or abandoned tail, and an arrow from each node record to its list.
+// With `hex`, each cell shows its byte.
+void print_layout_svg(const built_tree &tree, bool hex, std::ostream &out);
+
 }  // namespace tool
 
 #endif

@@ -38,7 +38,7 @@ constexpr std::string_view kSample = R"(# The embedded sample tree.
 )";
 
 constexpr std::string_view kHelp = R"(Usage: tarnwick walk [--stats] [TREE | -f FILE | -]
-       tarnwick layout [--no-hex] [TREE | -f FILE | -]
+       tarnwick layout [--no-hex] [--svg] [TREE | -f FILE | -]
        tarnwick -h | --help | --version
 
 Builds a tree with libtarnwick from the notation below and shows it.
@@ -58,6 +58,12 @@ Builds a tree with libtarnwick from the notation below and shows it.
            which '[' marks a record header and '>' a payload continued from
            the block before; the bytes of addresses show as "..".
            --no-hex leaves out the dumps. Offsets are decimal.
+           --svg draws the same as an SVG picture: each block as rows of 32
+           byte cells, coloured by part (header word, length bytes, payload,
+           node handle, filler, free or abandoned space), each record outlined
+           by kind (data green, node purple) and labelled with its tag, and an
+           arrow from each node record to its list; --no-hex leaves the bytes
+           out of the cells.
 
 The tree is the TREE argument, the contents of FILE (-f), or standard input
 (- or -f -); with none, the embedded sample below.
@@ -98,6 +104,7 @@ struct options {
     command what = command::walk;
     bool stats = false;
     bool no_hex = false;
+    bool svg = false;
     enum class source { sample, argument, file, input } from = source::sample;
     std::string tree;  // the argument, or the file name
 };
@@ -131,6 +138,8 @@ options parse_arguments(int argc, char **argv) {
             set_once(o.stats, arg);
         } else if (arg == "--no-hex" && o.what == command::layout) {
             set_once(o.no_hex, arg);
+        } else if (arg == "--svg" && o.what == command::layout) {
+            set_once(o.svg, arg);
         } else if (arg == "-f") {
             if (i + 1 == argc) throw usage_error{"-f needs a file name"};
             const std::string_view path = argv[++i];
@@ -179,7 +188,11 @@ input read_input(const options &o) {
 
 int show(const options &o, const tool::built_tree &tree) {
     if (o.what == command::layout) {
-        tool::print_layout(tree, !o.no_hex, std::cout);
+        if (o.svg) {
+            tool::print_layout_svg(tree, !o.no_hex, std::cout);
+        } else {
+            tool::print_layout(tree, !o.no_hex, std::cout);
+        }
         return kOk;
     }
     const tool::walk_result walked = tool::print_walk(tree, std::cout);

@@ -13,7 +13,15 @@ enclosing them, is disposed, and raise ValueError after that. Events carry
 copies of the bytes, so they outlive the tree. The library is found through
 $TARNWICK_LIBRARY, then in this package's folder, then by the loader's
 search; one that does not match this binding's structures is refused at
-import with LibraryError."""
+import with LibraryError.
+
+Appending during a walk: the code a walk runs (visit's fn, or the body of a
+loop over events() or records()) may append anywhere in the tree. Records
+appended to a list that the walk has not finished are reported in turn; a
+list is finished once the END of its last record has been delivered.
+Children appended to a node that had none when its START was delivered are
+not reported. Every START still gets exactly one END. A disposal in the tree
+ends the walk with RuntimeError."""
 
 import enum
 import operator
@@ -204,8 +212,9 @@ class Tree(_Appender):
     def events(self, node=None):
         """A walk of the whole tree, or of the children of `node`, over the
         library's pull iterator, one Event per piece of payload (a payload
-        spans as many DATA events as blocks). May be appended to meanwhile;
-        a disposal in the tree ends the walk with RuntimeError."""
+        spans as many DATA events as blocks). May be appended to meanwhile
+        (see "Appending during a walk" in the module's help); a disposal in
+        the tree ends the walk with RuntimeError."""
         return Walk(self, node, whole=False)
 
     def records(self, node=None):
@@ -216,7 +225,8 @@ class Tree(_Appender):
         """Calls fn(event) for every event of events(node). Returns True
         after a complete walk, False when the nesting limit stopped it. The
         first exception fn raises ends the walk there, and visit raises it.
-        fn may append to the tree; a disposal in it raises RuntimeError.
+        fn may append to the tree (see "Appending during a walk" in the
+        module's help); a disposal in it raises RuntimeError.
 
         The walk is the pull iterator's, stepped here, rather than the C
         callback walk: that one cannot be stopped from its callback, and a

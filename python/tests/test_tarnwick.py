@@ -89,6 +89,47 @@ def test_nesting_limit_stops_the_walk():
         assert tree.visit(lambda e: None) is not stopped
 
 
+# Appending during a walk, from visit's fn or an events() or records() loop,
+# to the tree 1:"one" 2{ 3:"three" 4{ 5:"five" } } 7{}: the event that
+# triggers the one append, what it appends (nodes by tag), and the tags of
+# the records appended that the walk does not report.
+APPEND_CASES = [
+    ("to the root at its first record", (S, 1), lambda t, n: t.add_data(6, b"six"), set()),
+    ("to an open node, into new blocks", (D, 3), lambda t, n: n[2].add_data(6, bytes(3000)), set()),
+    ("to every open list at once", (S, 5),
+     lambda t, n: (n[4].add_data(8, b"inner"), n[2].add_node(9).add_data(10, b"deep"), t.add_data(11, b"outer")),
+     set()),
+    ("to a node that had no children at its START", (S, 7), lambda t, n: n[7].add_data(12, b"late"), {12}),
+    ("to the root after the END of its last record", (E, 7), lambda t, n: t.add_data(13, b"after"), {13}),
+]
+
+
+@pytest.mark.parametrize("walk", ["visit", "events", "records"])
+@pytest.mark.parametrize("name,trigger,append,unreported", APPEND_CASES, ids=[c[0] for c in APPEND_CASES])
+def test_records_appended_during_a_walk_to_unfinished_lists_are_reported(walk, name, trigger, append, unreported):
+    tree = tarnwick.Tree()
+    tree.add_data(1, b"one")
+    nodes = {2: tree.add_node(2)}
+    nodes[2].add_data(3, b"three")
+    nodes[4] = nodes[2].add_node(4)
+    nodes[4].add_data(5, b"five")
+    nodes[7] = tree.add_node(7)
+    seen, appended = [], []
+
+    def on_event(event):
+        seen.append(event)
+        if not appended and (event.kind, event.tag) == trigger:
+            appended.append(append(tree, nodes))
+
+    if walk == "visit":
+        assert tree.visit(on_event) is True
+    else:
+        for event in getattr(tree, walk)():
+            on_event(event)
+    assert appended
+    assert joined(seen) == [e for e in tree.records() if e.tag not in unreported]
+
+
 def test_an_exception_in_visit_ends_the_walk_and_is_raised():
     tree, _ = sample()
     calls = []
