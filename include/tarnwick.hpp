@@ -218,24 +218,15 @@ inline void append_data(tarnwick_list *root, tarnwick_node *node, int tag, const
     std::abort();
 }
 
+#define TARNWICK_HPP_CHECK(name, condition, parameter)                  \
+    static void name(const tarnwick_block *block, parameter) noexcept { \
+        if (!(condition)) [[unlikely]]                                  \
+            stop_on_damage(#condition);                                 \
+    }
 struct walk_checks {
-    static void record_after_data(const tarnwick_block *block, const unsigned char *after) noexcept {
-        if (!(block->data <= after)) [[unlikely]]
-            stop_on_damage("block->data<=after");
-    }
-    static void record_before_end(const tarnwick_block *block, const unsigned char *after) noexcept {
-        if (!(after <= block->data_end)) [[unlikely]]
-            stop_on_damage("after<=block->data_end");
-    }
-    template <class Top> static void position_after_data(const tarnwick_block *block, Top &top) noexcept {
-        if (!(block->data <= top->ptr)) [[unlikely]]
-            stop_on_damage("block->data<=top->ptr");
-    }
-    template <class Top> static void position_before_end(const tarnwick_block *block, Top &top) noexcept {
-        if (!(top->ptr <= block->data_end)) [[unlikely]]
-            stop_on_damage("top->ptr<=block->data_end");
-    }
+    TARNWICK_ENGINE_READ_CHECKS(TARNWICK_HPP_CHECK)
 };
+#undef TARNWICK_HPP_CHECK
 
 /* Hands each event of a visit to `f`, with its depth. `take` has GCC and
  * Clang inline into it all that `f` calls and that they can see, and is then
@@ -283,8 +274,10 @@ template <class F> bool visit(const tarnwick_list *root, const tarnwick_node *no
  *   iterators point at it. A temporary serves a for statement or an
  *   algorithm call; to pipe it into a view, keep it in a variable first
  *   (views take ownership of temporaries only by moving them).
- * - Like every input range it is walked once: begin() gives the current
- *   position.
+ * - Like every input range it is walked once, through the iterator of one
+ *   begin() call: ++ on it moves the walk on. A later begin() gives an
+ *   iterator at an earlier event of the same walk (at most one run of whole
+ *   records back, see below), so its events may come again.
  * - Dereferencing an iterator makes the current event as a value (so a
  *   callable given to an algorithm takes `const tarnwick::event &` or
  *   `tarnwick::event`, not `tarnwick::event &`); it stays valid after ++,
@@ -293,12 +286,28 @@ template <class F> bool visit(const tarnwick_list *root, const tarnwick_node *no
  *   to, disposed or moved while a walk over it is in progress.
  * Inside, ++ runs the walk in the caller's loop and calls nothing there. A
  * run of data records that lie whole in their block is stepped by the
- * iterator itself, which the compiler keeps in registers, so the caller's
- * own state can stay in registers too; anything else goes to the steps of
- * tarnwick_iter_next, inline, on the walk's frames in the range. */
+ * iterator itself, on its own copy of where the walk stands, which the
+ * compiler keeps in registers, so the caller's own state can stay in
+ * registers too; anything else goes to the steps of tarnwick_iter_next,
+ * inline, on the walk's frames in the range. */
 class event_range {
     // The kind of the current event, or none once the walk has ended.
     static constexpr int kEnded = 0;
+
+    /* Where the walk stands: its current event, and the run it is in. The
+     * iterator works on a copy and saves it to the range at one point
+     * (iterator::save), after each event the steps give. */
+    struct cursor {
+        int kind = kEnded;  // of the current event
+        int open = 0;       // records begun and not ended, as of the current event
+        // run.record set: the walk is in a run, at run.current; its events
+        // are stepped here, and the frame still stands where the run began.
+        // run.record null: the steps gave the current event, and
+        // run.current holds its tag and bytes. Either way, run.current's
+        // payload and length are the bytes the record's DATA carries, which
+        // the event holds only when it is that DATA.
+        internal::record_run run = {};
+    };
 
 public:
     class iterator {
@@ -308,14 +317,13 @@ public:
         using iterator_concept = std::input_iterator_tag;
 
         iterator() noexcept = default;
-        // In a run, data_ and length_ hold the record's payload at each of
-        // its events; only its DATA carries it.
         event operator*() const noexcept {
-            const bool data = kind_ == TARNWICK_EVENT_DATA;
-            return {static_cast<event_kind>(kind_),
-                    tag_,
-                    detail::depth_after(kind_, open_),
-                    {reinterpret_cast<const std::byte *>(data ? data_ : nullptr), data ? length_ : 0}};
+            const internal::whole_record &r = at_.run.current;
+            const bool data = at_.kind == TARNWICK_EVENT_DATA;
+            return {static_cast<event_kind>(at_.kind),
+                    r.tag,
+                    detail::depth_after(at_.kind, at_.open),
+                    {reinterpret_cast<const std::byte *>(data ? r.payload : nullptr), data ? r.length : 0}};
         }
         TARNWICK_ENGINE_INLINE iterator &operator++() noexcept {
             step();
@@ -326,97 +334,60 @@ public:
 
     private:
         friend class event_range;
-        explicit iterator(event_range *range) noexcept : range_(range) { load(); }
-        bool ended() const noexcept { return kind_ == kEnded; }
+        explicit iterator(event_range *range) noexcept : range_(range), at_(range->at_) {}
+        bool ended() const noexcept { return at_.kind == kEnded; }
 
-        // Takes the range's position: the steps' last event, or the record
-        // and event kind of a run.
-        TARNWICK_ENGINE_INLINE void load() noexcept {
-            kind_ = range_->kind_;
-            open_ = range_->open_;
-            record_ = range_->run_record_;
-            if (record_ == nullptr) {
-                const tarnwick_event &e = range_->iter_.event;
-                tag_ = e.tag;
-                data_ = e.data;
-                length_ = static_cast<std::size_t>(e.length);
-                return;
-            }
-            end_ = range_->run_end_;
-            take_record(record_, internal::read_whole_record(record_, end_));
-            // The range counts a run's records before the current one, which
-            // is open from its START until its END.
-            if (kind_ != TARNWICK_EVENT_END) ++open_;
-        }
-
-        TARNWICK_ENGINE_INLINE void take_record(const unsigned char *record, const internal::whole_record &r) noexcept {
-            record_ = record;
-            tag_ = r.tag;
-            data_ = r.payload;
-            length_ = r.length;
-        }
-
-        // Moves on by one event, within a run here, else by the range's steps.
+        // Moves on by one event: within a run here, else by the range's steps.
         TARNWICK_ENGINE_INLINE void step() noexcept {
-            if (record_ != nullptr && step_in_run()) return;
-            range_->step_on();
-            load();
+            if (at_.run.record != nullptr && step_in_run()) return;
+            range_->step_on(at_);
+            save();
         }
 
         // The run's next event: its record's DATA (unless the payload is
         // empty), then its END, then the next record's START. Returns false
-        // when the run ends, the range's frame left where the steps go on:
-        // inside a record that ends the block, whose END the steps give on
-        // closing the list or moving to the next block, as for the callback
-        // walk; or at the first record after the run that is not whole.
+        // when the run has no more events to give, the frame handed back.
         TARNWICK_ENGINE_INLINE bool step_in_run() noexcept {
-            if (kind_ == TARNWICK_EVENT_START && length_ != 0) return move_in_run(TARNWICK_EVENT_DATA);
-            // Where the next record begins. The library leaves every block's
-            // end even, so this reaches end_ at most; a damaged odd end that it
-            // passes ends the run, and the steps' checks stop the walk.
-            const unsigned char *const next = internal::round_even(data_ + length_);
-            if (kind_ != TARNWICK_EVENT_END) {
-                if (next >= end_) {
-                    range_->leave_run(record_, end_, internal::kInside, open_);
+            internal::record_run &run = at_.run;
+            if (at_.kind == TARNWICK_EVENT_START && run.current.length != 0) {
+                at_.kind = TARNWICK_EVENT_DATA;
+                return true;
+            }
+            if (at_.kind != TARNWICK_EVENT_END) {
+                if (internal::run_at_block_end(run)) {
+                    tarnwick_frame *frame = range_->iter_.top;
+                    frame->record = run.record;
+                    internal::end_run_inside(frame, run);
                     return false;
                 }
-                --open_;
-                return move_in_run(TARNWICK_EVENT_END);
+                --at_.open;
+                at_.kind = TARNWICK_EVENT_END;
+                return true;
             }
-            const internal::whole_record r = internal::read_whole_record(next, end_);
-            if (r.size == 0) {
-                range_->leave_run(record_, next, 0, open_);
+            const unsigned char *const last = run.record;
+            if (!internal::next_in_run(run)) {
+                tarnwick_frame *frame = range_->iter_.top;
+                frame->record = last;
+                internal::end_run_between(frame, run);
                 return false;
             }
-            internal::read_ahead(next);
-            take_record(next, r);
-            range_->run_record_ = next;
-            ++open_;
-            return move_in_run(TARNWICK_EVENT_START);
-        }
-
-        // The range keeps the kind, so that begin() gives this event again.
-        TARNWICK_ENGINE_INLINE bool move_in_run(int kind) noexcept {
-            kind_ = kind;
-            range_->kind_ = kind;
+            internal::read_ahead(run.record);
+            ++at_.open;
+            at_.kind = TARNWICK_EVENT_START;
             return true;
         }
 
+        // The one point where the range learns where the walk stands.
+        TARNWICK_ENGINE_INLINE void save() noexcept { range_->at_ = at_; }
+
         event_range *range_ = nullptr;
-        int kind_ = kEnded;
-        int open_ = 0;  // records begun and not ended, as of this event
-        std::uint16_t tag_ = 0;
-        const unsigned char *data_ = nullptr;
-        std::size_t length_ = 0;
-        // In a run: the current record (else null), whole before end_.
-        const unsigned char *record_ = nullptr;
-        const unsigned char *end_ = nullptr;
+        cursor at_;
     };
 
     // Starts a walk of `node`'s children, or of `root` when `node` is null.
     event_range(const tarnwick_list *root, const tarnwick_node *node) noexcept {
         internal::setup(&iter_, root, node);
-        step_on();
+        step_on(at_);
     }
     event_range(const event_range &) = delete;
     event_range &operator=(const event_range &) = delete;
@@ -428,58 +399,43 @@ public:
     // limit (TARNWICK_MAX_LEVELS below the starting list): the events so far
     // are all there is, and that node's START was not delivered. False while
     // the walk runs and after a complete walk.
-    bool stopped_at_limit() const noexcept { return kind_ == kEnded && iter_.top != nullptr; }
+    bool stopped_at_limit() const noexcept { return at_.kind == kEnded && iter_.top != nullptr; }
 
 private:
-    // The next event from the frames: a run's first START when the frame is
-    // between records at one that lies whole in its block, else one step,
-    // its event left in iter_.event.
-    TARNWICK_ENGINE_INLINE void step_on() noexcept {
-        run_record_ = nullptr;
+    // Moves `at` on from the frames, after any run has handed them back:
+    // starts a run when the frame is between records at one that lies whole
+    // in its block, else takes one step.
+    TARNWICK_ENGINE_INLINE void step_on(cursor &at) noexcept {
         internal::in_place top{iter_.top};
+        at.run.record = nullptr;
         if (top.frame == nullptr) {
-            kind_ = kEnded;
+            at.kind = kEnded;
             return;
         }
         if (!(top->state & internal::kInside)) {
             internal::move_on_at_block_end(top);
-            const unsigned char *const end = top->block->data_end;
-            if (internal::read_whole_record(top->ptr, end).size != 0) {
+            if (internal::start_run(at.run, top->ptr, top->block->data_end)) {
                 internal::read_ahead(top->ptr);
-                run_record_ = top->ptr;
-                run_end_ = end;
-                kind_ = TARNWICK_EVENT_START;
+                ++at.open;
+                at.kind = TARNWICK_EVENT_START;
                 return;
             }
         }
         // A walk stopped by the nesting limit stops again, at once, at every step.
-        const bool stepped = internal::next_event<detail::walk_checks>(top, &iter_, &iter_.event);
+        tarnwick_event e;
+        const bool stepped = internal::next_event<detail::walk_checks>(top, &iter_, &e);
         iter_.top = top.frame;
         if (!stepped) {
-            kind_ = kEnded;
+            at.kind = kEnded;
             return;
         }
-        kind_ = iter_.event.type;
-        open_ += detail::open_change(kind_);
-    }
-
-    // Ends a run at `record`, the frame's read position at `ptr`, with
-    // `open` records begun and not ended.
-    TARNWICK_ENGINE_INLINE void leave_run(const unsigned char *record, const unsigned char *ptr, std::uint32_t state,
-                                          int open) noexcept {
-        iter_.top->record = record;
-        iter_.top->ptr = ptr;
-        iter_.top->state = state;
-        open_ = open;
+        at.kind = e.type;
+        at.open += detail::open_change(e.type);
+        at.run.current = {e.data, static_cast<std::uint32_t>(e.length), e.tag, 0};
     }
 
     tarnwick_iter iter_;
-    int kind_ = kEnded;  // of the current event
-    // Records begun and not ended: as of the current event, or in a run,
-    // before its current record.
-    int open_ = 0;
-    const unsigned char *run_record_ = nullptr;  // in a run: its current record, else null
-    const unsigned char *run_end_ = nullptr;     // in a run: the block end it was read against
+    cursor at_;  // as of the iterator's last save
 };
 
 /* ---- Whole payloads ----------------------------------------------------------
