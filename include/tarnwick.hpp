@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 /*
  * tarnwick.hpp - the C++20 face of tarnwick.h: a tree that owns its root
- * list, node handles, appends that throw, and walks as a range or a visit.
+ * list, node handles, appends that throw, walks as a range or a visit, and
+ * reads of one list's records (a node's tag, its children, a child by tag).
  *
  *     tarnwick::tree tree;
  *     tarnwick::node n = tree.add_node(1);
@@ -258,6 +259,34 @@ template <class F> bool visit(const tarnwick_list *root, const tarnwick_node *no
     return internal::run_walk<walk_checks>(&iter, deliver);
 }
 
+/* Joins a payload that is split over blocks into one piece. One calloc,
+ * grown (freed and allocated again) only for a longer payload; what it
+ * holds stays until the next join or its destruction. */
+class join_buffer {
+public:
+    join_buffer() noexcept = default;
+    ~join_buffer() { std::free(bytes_); }
+    join_buffer(const join_buffer &) = delete;
+    join_buffer &operator=(const join_buffer &) = delete;
+
+    // Room for `length` bytes, or null when the allocation is refused (the
+    // buffer is then empty).
+    std::byte *room(std::size_t length) noexcept {
+        if (length > size_) {
+            std::free(bytes_);
+            size_ = 0;
+            bytes_ = static_cast<std::byte *>(std::calloc(length, 1));
+            if (bytes_ == nullptr) return nullptr;
+            size_ = length;
+        }
+        return bytes_;
+    }
+
+private:
+    std::byte *bytes_ = nullptr;
+    std::size_t size_ = 0;
+};
+
 }  // namespace detail
 
 /* ---- Walking as a range --------------------------------------------------------
@@ -503,7 +532,6 @@ public:
         ended_ = !pull(&raw_);
         if (!ended_) current_ = {detail::counted_event(raw_, open_), started_length_};
     }
-    ~record_range() { std::free(joined_); }
     record_range(const record_range &) = delete;
     record_range &operator=(const record_range &) = delete;
 
@@ -547,29 +575,24 @@ private:
     // Copies the payload whose first piece is in raw_ into joined_; the
     // walk's later steps give exactly its other pieces, each a DATA.
     std::span<const std::byte> join(std::size_t length) {
-        if (length > joined_size_) {
-            std::free(joined_);
-            joined_size_ = 0;
-            joined_ = static_cast<std::byte *>(std::calloc(length, 1));
-            if (joined_ == nullptr) {
-                // The walk ends for good, and as ended, not as stopped by the
-                // nesting limit: stopped_at_limit() reads a set top as that.
-                iter_.top = nullptr;
-                ended_ = true;
-                throw std::bad_alloc();
-            }
-            joined_size_ = length;
+        std::byte *const joined = joined_.room(length);
+        if (joined == nullptr) {
+            // The walk ends for good, and as ended, not as stopped by the
+            // nesting limit: stopped_at_limit() reads a set top as that.
+            iter_.top = nullptr;
+            ended_ = true;
+            throw std::bad_alloc();
         }
         std::size_t have = 0;
         for (;;) {
-            std::memcpy(joined_ + have, raw_.data, static_cast<std::size_t>(raw_.length));
+            std::memcpy(joined + have, raw_.data, static_cast<std::size_t>(raw_.length));
             have += static_cast<std::size_t>(raw_.length);
             if (have == length) break;
             if (!pull(&raw_) || raw_.type != TARNWICK_EVENT_DATA ||
                 static_cast<std::size_t>(raw_.length) > length - have)
                 detail::stop_on_damage("pieces add up to the record's length");
         }
-        return {joined_, length};
+        return {joined, length};
     }
 
     tarnwick_iter iter_;
@@ -578,11 +601,12 @@ private:
     bool ended_ = false;
     int open_ = 0;                    // records begun and not ended, as of current_
     std::size_t started_length_ = 0;  // payload length of the data record begun last
-    std::byte *joined_ = nullptr;     // calloc'd; holds the last split payload
-    std::size_t joined_size_ = 0;
+    detail::join_buffer joined_;      // holds the last split payload
 };
 
 /* ---- Nodes ------------------------------------------------------------------ */
+
+class child_range;
 
 /* A handle of a node record: a pointer, cheap to copy, owning nothing. Valid
  * while the list that holds the node lives (see Validity at the top). */
@@ -616,12 +640,225 @@ public:
     // and may get children again. Handles below it become invalid.
     void dispose() const noexcept { tarnwick_dispose(&handle_->children); }
 
+    // The node's tag, read from its record: constant time.
+    std::uint16_t tag() const noexcept {
+        return internal::read_tag(static_cast<const unsigned char *>(handle_->record));
+    }
+
+    // Whether the node has children: constant time.
+    bool has_children() const noexcept { return !internal::list_is_empty(&handle_->children); }
+
+    // The node's direct children, in order (see child_range).
+    child_range children() const noexcept;
+
     tarnwick_node *handle() const noexcept { return handle_; }
     friend bool operator==(node, node) noexcept = default;
 
 private:
     tarnwick_node *handle_;
 };
+
+/* ---- Reading a list ------------------------------------------------------------
+ * The records of one list, in order, without their descendants:
+ *
+ *     for (const tarnwick::child &c : tree.children())
+ *         if (c.is_node()) look_into(c.as_node());
+ *         else use(c.tag(), c.bytes());
+ *
+ * A child_range reads the list's records in place, one after another: each
+ * ++ moves past one record, following its payload over the blocks it spans
+ * (not its bytes, and never a node's children). The reads check every
+ * position against its block, as the walks do. The range must not outlive
+ * the tree, and the list must not be disposed while it is read; records
+ * appended to the list meanwhile are read if the range has not yet ended. */
+
+/* A data record's payload, piece by piece: one span per block it lies in,
+ * in order, each at least one byte and valid until the tree is disposed. A
+ * forward range; an empty payload has no pieces. */
+class payload_pieces {
+public:
+    class iterator {
+    public:
+        using value_type = std::span<const std::byte>;
+        using difference_type = std::ptrdiff_t;
+
+        iterator() noexcept = default;
+        value_type operator*() const noexcept { return {reinterpret_cast<const std::byte *>(at_), piece()}; }
+        iterator &operator++() noexcept {
+            const std::size_t taken = piece();
+            at_ += taken;
+            left_ -= static_cast<std::uint32_t>(taken);
+            settle();
+            return *this;
+        }
+        iterator operator++(int) noexcept {
+            iterator before = *this;
+            ++*this;
+            return before;
+        }
+        friend bool operator==(const iterator &a, const iterator &b) noexcept { return a.left_ == b.left_; }
+        friend bool operator==(const iterator &i, std::default_sentinel_t) noexcept { return i.left_ == 0; }
+
+    private:
+        friend class payload_pieces;
+        iterator(const tarnwick_block *block, const unsigned char *at, std::uint32_t left) noexcept
+            : block_(block), at_(at), left_(left) {
+            settle();
+        }
+        std::size_t piece() const noexcept {
+            const auto room = static_cast<std::size_t>(block_->data_end - at_);
+            return room < left_ ? room : left_;
+        }
+        // Moves on to the next block while bytes are left and none are here.
+        void settle() noexcept {
+            detail::walk_checks::record_before_end(block_, at_);
+            while (left_ != 0 && at_ == block_->data_end) {
+                block_ = block_->next;
+                if (block_ == nullptr) detail::stop_on_damage("pieces add up to the record's length");
+                at_ = block_->data;
+                detail::walk_checks::record_before_end(block_, at_);
+            }
+        }
+
+        const tarnwick_block *block_ = nullptr;
+        const unsigned char *at_ = nullptr;
+        std::uint32_t left_ = 0;  // bytes from at_ to the payload's end
+    };
+
+    iterator begin() const noexcept { return left_ == 0 ? iterator() : iterator(block_, at_, left_); }
+    std::default_sentinel_t end() const noexcept { return {}; }
+
+private:
+    friend class child;
+    payload_pieces(const tarnwick_block *block, const unsigned char *at, std::uint32_t length) noexcept
+        : block_(block), at_(at), left_(length) {}
+    const tarnwick_block *block_ = nullptr;
+    const unsigned char *at_ = nullptr;
+    std::uint32_t left_ = 0;
+};
+
+/* One record of a list, as a child_range reads it: a small value. Its node
+ * handle and its pieces stay valid until the tree is disposed; bytes() of a
+ * payload split over blocks until its range joins another or is destroyed. */
+class child {
+public:
+    bool is_node() const noexcept { return is_node_; }
+    std::uint16_t tag() const noexcept { return tag_; }
+    // The node, for a node record only.
+    node as_node() const noexcept { return node(const_cast<tarnwick_node *>(node_)); }
+    // The payload's length; 0 for a node.
+    std::size_t size() const noexcept { return length_; }
+    // The payload where it lies, one span per block.
+    payload_pieces pieces() const noexcept { return {block_, payload_, length_}; }
+    // The payload whole: in place when it lies in one block (constant time),
+    // else copied once into its range's buffer. Throws std::bad_alloc when
+    // that buffer cannot grow.
+    std::span<const std::byte> bytes() const {
+        const auto first = pieces().begin();
+        if (first == std::default_sentinel) return {};
+        if ((*first).size() == length_) return *first;
+        std::byte *const joined = joined_->room(length_);
+        if (joined == nullptr) throw std::bad_alloc();
+        std::size_t have = 0;
+        for (const std::span<const std::byte> piece : pieces()) {
+            std::memcpy(joined + have, piece.data(), piece.size());
+            have += piece.size();
+        }
+        return {joined, length_};
+    }
+
+private:
+    friend class child_range;
+    const tarnwick_block *block_ = nullptr;  // where the payload begins
+    const unsigned char *payload_ = nullptr;
+    const tarnwick_node *node_ = nullptr;    // for a node record
+    detail::join_buffer *joined_ = nullptr;  // its range's
+    std::uint32_t length_ = 0;
+    std::uint16_t tag_ = 0;
+    bool is_node_ = false;
+};
+
+/* An input range over the records of one list (see above). Starting it and
+ * each ++ cost one record's header and the blocks its payload spans; bytes()
+ * of a split payload copies it. It holds a join buffer, so it can be
+ * neither copied nor moved. */
+class child_range {
+public:
+    class iterator {
+    public:
+        using value_type = child;
+        using difference_type = std::ptrdiff_t;
+        using iterator_concept = std::input_iterator_tag;
+
+        iterator() noexcept = default;
+        const child &operator*() const noexcept { return range_->current_; }
+        const child *operator->() const noexcept { return &range_->current_; }
+        iterator &operator++() noexcept {
+            range_->next();
+            return *this;
+        }
+        void operator++(int) noexcept { range_->next(); }
+        friend bool operator==(const iterator &i, std::default_sentinel_t) noexcept { return i.ended(); }
+
+    private:
+        friend class child_range;
+        explicit iterator(child_range *range) noexcept : range_(range) {}
+        bool ended() const noexcept { return range_->at_.block == nullptr; }
+        child_range *range_ = nullptr;
+    };
+
+    // Reads `list`, a tree's root list or a node's children.
+    explicit child_range(const tarnwick_list *list) noexcept {
+        if (!internal::list_is_empty(list)) at_ = {list->first, list->first->data};
+        read();
+    }
+    child_range(const child_range &) = delete;
+    child_range &operator=(const child_range &) = delete;
+
+    iterator begin() noexcept { return iterator(this); }
+    std::default_sentinel_t end() const noexcept { return {}; }
+
+    // Moves on to the first record with `tag`, from the current one on (it
+    // included), and returns an iterator at it, or at the end when there is
+    // none. ++ and find again give the next one.
+    iterator find(int tag) noexcept {
+        while (at_.block != nullptr && current_.tag_ != tag) next();
+        return begin();
+    }
+
+private:
+    // Reads the record at `at_` into current_, checking its header's reach
+    // against its block before reading behind the word.
+    void read() noexcept {
+        if (at_.block == nullptr) return;
+        detail::walk_checks::record_before_end(at_.block, at_.record);
+        const internal::record_header header = internal::read_header(at_.record);
+        current_ = {};
+        current_.tag_ = header.tag;
+        current_.is_node_ = header.is_node;
+        current_.joined_ = &joined_;
+        if (header.is_node) {
+            current_.node_ = internal::node_in_block<detail::walk_checks>(at_.block, at_.record);
+            return;
+        }
+        const unsigned char *const payload = at_.record + internal::kWordSize + header.length_bytes;
+        detail::walk_checks::record_after_data(at_.block, payload);
+        detail::walk_checks::record_before_end(at_.block, payload);
+        current_.block_ = at_.block;
+        current_.payload_ = payload;
+        current_.length_ = internal::read_record_length(at_.record, header) & internal::kCountMask;
+    }
+    void next() noexcept {
+        at_ = internal::skip_record<detail::walk_checks>(at_.block, at_.record);
+        read();
+    }
+
+    internal::position at_ = {nullptr, nullptr};  // the current record; null block at the end
+    child current_;
+    detail::join_buffer joined_;
+};
+
+inline child_range node::children() const noexcept { return child_range(&handle_->children); }
 
 /* ---- Trees ------------------------------------------------------------------ */
 
@@ -660,6 +897,12 @@ public:
     requires(!std::convertible_to<const R &, std::string_view>) void add_data(int tag, const R &bytes) {
         detail::append_data(&root_, nullptr, tag, std::ranges::data(bytes), std::ranges::size(bytes));
     }
+
+    // Whether the root list has no records: constant time.
+    bool empty() const noexcept { return internal::list_is_empty(&root_); }
+
+    // The root list's records, in order (see child_range).
+    child_range children() const noexcept { return child_range(&root_); }
 
     // A walk of the whole tree, or of the children of `from`, one of this
     // tree's nodes, as an input range (see event_range).

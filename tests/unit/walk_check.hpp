@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: MIT
 // Checks shared by the walk tests: the C walks and the inline C++ walks of one
 // starting list, compared with each other, with the model, and with where the
-// tree's blocks lie.
+// tree's blocks lie; and the C++ reads of one list against the model.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -173,5 +174,61 @@ inline ::testing::AssertionResult walks_match_model(mirrored_tree &tree, int sta
         return ::testing::AssertionFailure()
                << "iterator holds " << pulled.after_null << " after the null, expected " << held;
     if (!pulled.stays_null) return ::testing::AssertionFailure() << "a call after the null changed the iterator";
+    return ::testing::AssertionSuccess();
+}
+
+// Reads the list of `parent` (tree_model::root or a node) record by record,
+// and finds each of its tags in turn: every child's kind, tag, node and
+// payload (whole and in pieces), and each node's tag and whether it has
+// children, must be the model's.
+inline ::testing::AssertionResult list_matches_model(mirrored_tree &tree, int parent) {
+    const tree_model &model = tree.model();
+    const std::vector<int> &expected = model.children(parent);
+    if (parent != tree_model::root) {
+        const tarnwick::node n(tree.handle(parent));
+        if (n.tag() != model.tag(parent) || n.has_children() == expected.empty())
+            return ::testing::AssertionFailure() << "node " << parent << ": tag or has_children wrong";
+    }
+    std::size_t i = 0;
+    for (const tarnwick::child &c : tarnwick::child_range(tree.list(parent))) {
+        if (i == expected.size()) return ::testing::AssertionFailure() << "list " << parent << ": more children";
+        const int index = expected[i++];
+        if (c.is_node() != model.is_node(index) || c.tag() != model.tag(index))
+            return ::testing::AssertionFailure() << "child " << index << ": kind or tag wrong";
+        if (c.is_node()) {
+            if (c.as_node().handle() != tree.handle(index) || c.size() != 0)
+                return ::testing::AssertionFailure() << "child " << index << ": another node";
+            continue;
+        }
+        std::string pieces;
+        for (const std::span<const std::byte> piece : c.pieces()) {
+            if (piece.empty()) return ::testing::AssertionFailure() << "child " << index << ": an empty piece";
+            pieces.append(reinterpret_cast<const char *>(piece.data()), piece.size());
+        }
+        const std::span<const std::byte> whole = c.bytes();
+        if (pieces != model.bytes(index) || c.size() != pieces.size() ||
+            std::string(reinterpret_cast<const char *>(whole.data()), whole.size()) != pieces)
+            return ::testing::AssertionFailure() << "child " << index << ": payload wrong";
+    }
+    if (i != expected.size()) return ::testing::AssertionFailure() << "list " << parent << ": fewer children";
+    // Finding a tag again and again gives the children with that tag, in
+    // order: each named by its node handle, or its payload's length.
+    const auto name = [&](bool is_node, const tarnwick_node *handle, std::size_t size) {
+        return is_node ? std::to_string(reinterpret_cast<uintptr_t>(handle)) : "data " + std::to_string(size);
+    };
+    for (const int first : expected) {
+        const unsigned tag = model.tag(first);
+        std::vector<std::string> found, wanted;
+        tarnwick::child_range children(tree.list(parent));
+        for (auto at = children.find(static_cast<int>(tag)); at != children.end();
+             at = children.find(static_cast<int>(tag))) {
+            found.push_back(name(at->is_node(), at->is_node() ? at->as_node().handle() : nullptr, at->size()));
+            ++at;
+        }
+        for (const int index : expected)
+            if (model.tag(index) == tag)
+                wanted.push_back(name(model.is_node(index), tree.handle(index), model.bytes(index).size()));
+        if (found != wanted) return ::testing::AssertionFailure() << "list " << parent << ": find(" << tag << ") wrong";
+    }
     return ::testing::AssertionSuccess();
 }
