@@ -303,10 +303,9 @@ private:
  *   iterators point at it. A temporary serves a for statement or an
  *   algorithm call; to pipe it into a view, keep it in a variable first
  *   (views take ownership of temporaries only by moving them).
- * - Like every input range it is walked once, through the iterator of one
- *   begin() call: ++ on it moves the walk on. A later begin() gives an
- *   iterator at an earlier event of the same walk (at most one run of whole
- *   records back, see below), so its events may come again.
+ * - Like every input range it is walked once: begin() gives the first
+ *   event, however often it is called, until ++ on an iterator moves the
+ *   walk on; after that, begin() gives the end.
  * - Dereferencing an iterator makes the current event as a value (so a
  *   callable given to an algorithm takes `const tarnwick::event &` or
  *   `tarnwick::event`, not `tarnwick::event &`); it stays valid after ++,
@@ -324,8 +323,9 @@ class event_range {
     static constexpr int kEnded = 0;
 
     /* Where the walk stands: its current event, and the run it is in. The
-     * iterator works on a copy and saves it to the range at one point
-     * (iterator::save), after each event the steps give. */
+     * iterator holds it, and the compiler keeps it in registers; the range
+     * holds the walk's frames, and learns of the cursor at one point
+     * (iterator::save), after each event the frames give. */
     struct cursor {
         int kind = kEnded;  // of the current event
         int open = 0;       // records begun and not ended, as of the current event
@@ -363,11 +363,12 @@ public:
 
     private:
         friend class event_range;
-        explicit iterator(event_range *range) noexcept : range_(range), at_(range->at_) {}
+        explicit iterator(event_range *range) noexcept : range_(range), at_(range->first_) {}
         bool ended() const noexcept { return at_.kind == kEnded; }
 
         // Moves on by one event: within a run here, else by the range's steps.
         TARNWICK_ENGINE_INLINE void step() noexcept {
+            range_->moved_ = true;
             if (at_.run.record != nullptr && step_in_run()) return;
             range_->step_on(at_);
             save();
@@ -407,7 +408,9 @@ public:
         }
 
         // The one point where the range learns where the walk stands.
-        TARNWICK_ENGINE_INLINE void save() noexcept { range_->at_ = at_; }
+        // The one point where the range learns of the walk: whether it has
+        // ended, for stopped_at_limit().
+        TARNWICK_ENGINE_INLINE void save() noexcept { range_->kind_ = at_.kind; }
 
         event_range *range_ = nullptr;
         cursor at_;
@@ -416,19 +419,22 @@ public:
     // Starts a walk of `node`'s children, or of `root` when `node` is null.
     event_range(const tarnwick_list *root, const tarnwick_node *node) noexcept {
         internal::setup(&iter_, root, node);
-        step_on(at_);
+        step_on(first_);
+        kind_ = first_.kind;
     }
     event_range(const event_range &) = delete;
     event_range &operator=(const event_range &) = delete;
 
-    iterator begin() noexcept { return iterator(this); }
+    // An iterator at the first event, or, once an iterator has moved the
+    // walk on, at the end.
+    iterator begin() noexcept { return moved_ ? iterator() : iterator(this); }
     std::default_sentinel_t end() const noexcept { return {}; }
 
     // True once the walk has ended because a node lay deeper than the nesting
     // limit (TARNWICK_MAX_LEVELS below the starting list): the events so far
     // are all there is, and that node's START was not delivered. False while
     // the walk runs and after a complete walk.
-    bool stopped_at_limit() const noexcept { return at_.kind == kEnded && iter_.top != nullptr; }
+    bool stopped_at_limit() const noexcept { return kind_ == kEnded && iter_.top != nullptr; }
 
 private:
     // Moves `at` on from the frames, after any run has handed them back:
@@ -464,7 +470,9 @@ private:
     }
 
     tarnwick_iter iter_;
-    cursor at_;  // as of the iterator's last save
+    cursor first_;        // the walk's first event
+    int kind_ = kEnded;   // the kind of the last event the frames gave
+    bool moved_ = false;  // an iterator has moved the walk on
 };
 
 /* ---- Whole payloads ----------------------------------------------------------

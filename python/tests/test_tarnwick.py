@@ -2,9 +2,9 @@
 """The binding: the typical tree, walks against the C tool's on random trees
 (and their lists read back by children()), refusals, an exception in visit,
 payloads over several blocks, and the layout table against a program built
-from tarnwick.h. The layer sets
-TARNWICK_TOOL (the tarnwick tool) and TARNWICK_PROBE (tests/layout_probe.c
-built); without them those tests are skipped."""
+from tarnwick.h. The layer sets TARNWICK_TOOL (the tarnwick tool) and
+TARNWICK_PROBE (tests/layout_probe.c built); without them those tests are
+skipped."""
 
 import mmap
 import os

@@ -52,6 +52,7 @@ struct cpp_walk {
     std::vector<raw_event> events;
     bool stopped = false;
     bool depths_right = true;
+    bool begins_at_end = true;  // after the walk, begin() gives the end
 };
 
 inline void add_cpp_event(cpp_walk &walk, const tarnwick::event &e, int &open) {
@@ -72,7 +73,7 @@ inline cpp_walk cpp_visit(const tarnwick_list *root, const tarnwick_node *node) 
 }
 
 // With `twice`, begin() is called once more before the walk: begin() alone
-// must not move the walk on.
+// must not move the walk on. Once ++ has, begin() gives the end.
 inline cpp_walk cpp_range(const tarnwick_list *root, const tarnwick_node *node, bool twice = false) {
     cpp_walk walk;
     int open = 0;
@@ -80,6 +81,7 @@ inline cpp_walk cpp_range(const tarnwick_list *root, const tarnwick_node *node, 
     if (twice) (void)range.begin();
     for (const tarnwick::event &e : range) add_cpp_event(walk, e, open);
     walk.stopped = range.stopped_at_limit();
+    walk.begins_at_end = range.begin() == range.end();
     return walk;
 }
 
@@ -149,8 +151,12 @@ inline ::testing::AssertionResult walks_match_model(mirrored_tree &tree, int sta
           std::pair{"C++ range, begun twice", cpp_range(tree.root(), node, true)}}) {
         if (std::string d = first_difference(walk.events, visited); !d.empty())
             return ::testing::AssertionFailure() << name << " against callback walk: " << d;
-        if (walk.stopped != stopped || !walk.depths_right)
-            return ::testing::AssertionFailure() << name << (walk.depths_right ? " stop" : " depths") << " wrong";
+        if (walk.stopped != stopped || !walk.depths_right || !walk.begins_at_end)
+            return ::testing::AssertionFailure() << name
+                                                 << (!walk.depths_right    ? " depths"
+                                                     : !walk.begins_at_end ? " begin() after it"
+                                                                           : " stop")
+                                                 << " wrong";
     }
     const cpp_records_walk whole = cpp_records(tree.root(), node);
     if (std::string d = first_difference(whole.events, merge_data(recorded(visited))); !d.empty())
