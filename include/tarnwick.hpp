@@ -324,8 +324,9 @@ class event_range {
 
     /* Where the walk stands: its current event, and the run it is in. The
      * iterator holds it, and the compiler keeps it in registers; the range
-     * holds the walk's frames, and learns of the cursor at one point
-     * (iterator::save), after each event the frames give. */
+     * holds the walk's frames and its first event, and learns how the walk
+     * goes at one point (iterator::save), after each event the frames give:
+     * whether it has ended. */
     struct cursor {
         int kind = kEnded;  // of the current event
         int open = 0;       // records begun and not ended, as of the current event
@@ -368,7 +369,12 @@ public:
 
         // Moves on by one event: within a run here, else by the range's steps.
         TARNWICK_ENGINE_INLINE void step() noexcept {
-            range_->moved_ = true;
+            // The range learns once that the walk has moved on; the test of
+            // a flag in a register costs less than a store at each event.
+            if (!moved_) [[unlikely]] {
+                moved_ = true;
+                range_->moved_ = true;
+            }
             if (at_.run.record != nullptr && step_in_run()) return;
             range_->step_on(at_);
             save();
@@ -414,6 +420,7 @@ public:
 
         event_range *range_ = nullptr;
         cursor at_;
+        bool moved_ = false;  // this iterator has moved the walk on
     };
 
     // Starts a walk of `node`'s children, or of `root` when `node` is null.
