@@ -305,7 +305,9 @@ private:
  *   (views take ownership of temporaries only by moving them).
  * - Like every input range it is walked once: begin() gives the first
  *   event, however often it is called, until ++ on an iterator moves the
- *   walk on; after that, begin() gives the end.
+ *   walk on; after that, begin() gives the end. To go on from where an
+ *   algorithm stopped, go on from the iterator it returned
+ *   (std::ranges::subrange(found, range.end())).
  * - Dereferencing an iterator makes the current event as a value (so a
  *   callable given to an algorithm takes `const tarnwick::event &` or
  *   `tarnwick::event`, not `tarnwick::event &`); it stays valid after ++,
