@@ -141,7 +141,8 @@ if r:
 
 # Every walk of libtarnwick's tree with each consumer: the method names the
 # walk, then the consumer after a comma (none for the checksum's sums).
-CONSUMERS = {"": "sums", ", branches": "branches", ", vector": "vector", ", opaque call": "opaque call"}
+CONSUMERS = {"": "sums", ", branches": "branches", ", vector": "vector", ", opaque call": "opaque call",
+             ", payload state": "payload state"}
 CONSUMER_WALKS = [(LIB, "callback"), (LIB, "iterator"), (LIB, VISIT), (LIB, RANGE), (BOUND, CHAIN)]
 # The goals of each cell: walk ÷ reference walk, same workload, consumer and
 # build, and the limit; and what a miss costs.

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 /*
  * tarnwick.hpp - the C++20 face of tarnwick.h: a tree that owns its root
- * list, node handles, appends that throw, and walks as a range or a visit.
+ * list, node handles, appends that throw, walks as a range or a visit, and
+ * reads of one list's records (a node's tag, its children, a child by tag).
  *
  *     tarnwick::tree tree;
  *     tarnwick::node n = tree.add_node(1);
@@ -242,24 +243,15 @@ inline void append_data(tarnwick_list *root, tarnwick_node *node, int tag, const
     std::abort();
 }
 
+#define TARNWICK_HPP_CHECK(name, condition, parameter)                  \
+    static void name(const tarnwick_block *block, parameter) noexcept { \
+        if (!(condition)) [[unlikely]]                                  \
+            stop_on_damage(#condition);                                 \
+    }
 struct walk_checks {
-    static void record_after_data(const tarnwick_block *block, const unsigned char *after) noexcept {
-        if (!(block->data <= after)) [[unlikely]]
-            stop_on_damage("block->data<=after");
-    }
-    static void record_before_end(const tarnwick_block *block, const unsigned char *after) noexcept {
-        if (!(after <= block->data_end)) [[unlikely]]
-            stop_on_damage("after<=block->data_end");
-    }
-    template <class Top> static void position_after_data(const tarnwick_block *block, Top &top) noexcept {
-        if (!(block->data <= top->ptr)) [[unlikely]]
-            stop_on_damage("block->data<=top->ptr");
-    }
-    template <class Top> static void position_before_end(const tarnwick_block *block, Top &top) noexcept {
-        if (!(top->ptr <= block->data_end)) [[unlikely]]
-            stop_on_damage("top->ptr<=block->data_end");
-    }
+    TARNWICK_ENGINE_READ_CHECKS(TARNWICK_HPP_CHECK)
 };
+#undef TARNWICK_HPP_CHECK
 
 /* Hands each event of a visit to `f`, with its depth. `take` has GCC and
  * Clang inline into it all that `f` calls and that they can see, and is then
@@ -291,6 +283,34 @@ template <class F> bool visit(const tarnwick_list *root, const tarnwick_node *no
     return internal::run_walk<walk_checks>(&iter, deliver);
 }
 
+/* Joins a payload that is split over blocks into one piece. One calloc,
+ * grown (freed and allocated again) only for a longer payload; what it
+ * holds stays until the next join or its destruction. */
+class join_buffer {
+public:
+    join_buffer() noexcept = default;
+    ~join_buffer() { std::free(bytes_); }
+    join_buffer(const join_buffer &) = delete;
+    join_buffer &operator=(const join_buffer &) = delete;
+
+    // Room for `length` bytes, or null when the allocation is refused (the
+    // buffer is then empty).
+    std::byte *room(std::size_t length) noexcept {
+        if (length > size_) {
+            std::free(bytes_);
+            size_ = 0;
+            bytes_ = static_cast<std::byte *>(std::calloc(length, 1));
+            if (bytes_ == nullptr) return nullptr;
+            size_ = length;
+        }
+        return bytes_;
+    }
+
+private:
+    std::byte *bytes_ = nullptr;
+    std::size_t size_ = 0;
+};
+
 }  // namespace detail
 
 /* ---- Walking as a range --------------------------------------------------------
@@ -307,8 +327,11 @@ template <class F> bool visit(const tarnwick_list *root, const tarnwick_node *no
  *   iterators point at it. A temporary serves a for statement or an
  *   algorithm call; to pipe it into a view, keep it in a variable first
  *   (views take ownership of temporaries only by moving them).
- * - Like every input range it is walked once: begin() gives the current
- *   position.
+ * - Like every input range it is walked once: begin() gives the first
+ *   event, however often it is called, until ++ on an iterator moves the
+ *   walk on; after that, begin() gives the end. To go on from where an
+ *   algorithm stopped, go on from the iterator it returned
+ *   (std::ranges::subrange(found, range.end())).
  * - Dereferencing an iterator makes the current event as a value (so a
  *   callable given to an algorithm takes `const tarnwick::event &` or
  *   `tarnwick::event`, not `tarnwick::event &`); it stays valid after ++,
@@ -318,12 +341,30 @@ template <class F> bool visit(const tarnwick_list *root, const tarnwick_node *no
  *   (see "Appending during a walk" above).
  * Inside, ++ runs the walk in the caller's loop and calls nothing there. A
  * run of data records that lie whole in their block is stepped by the
- * iterator itself, which the compiler keeps in registers, so the caller's
- * own state can stay in registers too; anything else goes to the steps of
- * tarnwick_iter_next, inline, on the walk's frames in the range. */
+ * iterator itself, on its own copy of where the walk stands, which the
+ * compiler keeps in registers, so the caller's own state can stay in
+ * registers too; anything else goes to the steps of tarnwick_iter_next,
+ * inline, on the walk's frames in the range. */
 class event_range {
     // The kind of the current event, or none once the walk has ended.
     static constexpr int kEnded = 0;
+
+    /* Where the walk stands: its current event, and the run it is in. The
+     * iterator holds it, and the compiler keeps it in registers; the range
+     * holds the walk's frames and its first event, and learns how the walk
+     * goes at one point (iterator::save), after each event the frames give:
+     * whether it has ended. */
+    struct cursor {
+        int kind = kEnded;  // of the current event
+        int open = 0;       // records begun and not ended, as of the current event
+        // run.record set: the walk is in a run, at run.current; its events
+        // are stepped here, and the frame still stands where the run began.
+        // run.record null: the steps gave the current event, and
+        // run.current holds its tag and bytes. Either way, run.current's
+        // payload and length are the bytes the record's DATA carries, which
+        // the event holds only when it is that DATA.
+        internal::record_run run = {};
+    };
 
 public:
     class iterator {
@@ -333,14 +374,13 @@ public:
         using iterator_concept = std::input_iterator_tag;
 
         iterator() noexcept = default;
-        // In a run, data_ and length_ hold the record's payload at each of
-        // its events; only its DATA carries it.
         event operator*() const noexcept {
-            const bool data = kind_ == TARNWICK_EVENT_DATA;
-            return {static_cast<event_kind>(kind_),
-                    tag_,
-                    detail::depth_after(kind_, open_),
-                    {reinterpret_cast<const std::byte *>(data ? data_ : nullptr), data ? length_ : 0}};
+            const internal::whole_record &r = at_.run.current;
+            const bool data = at_.kind == TARNWICK_EVENT_DATA;
+            return {static_cast<event_kind>(at_.kind),
+                    r.tag,
+                    detail::depth_after(at_.kind, at_.open),
+                    {reinterpret_cast<const std::byte *>(data ? r.payload : nullptr), data ? r.length : 0}};
         }
         TARNWICK_ENGINE_INLINE iterator &operator++() noexcept {
             step();
@@ -351,102 +391,77 @@ public:
 
     private:
         friend class event_range;
-        explicit iterator(event_range *range) noexcept : range_(range) { load(); }
-        bool ended() const noexcept { return kind_ == kEnded; }
+        explicit iterator(event_range *range) noexcept : range_(range), at_(range->first_) {}
+        bool ended() const noexcept { return at_.kind == kEnded; }
 
-        // Takes the range's position: the steps' last event, or the record
-        // and event kind of a run.
-        TARNWICK_ENGINE_INLINE void load() noexcept {
-            kind_ = range_->kind_;
-            open_ = range_->open_;
-            record_ = range_->run_record_;
-            if (record_ == nullptr) {
-                const tarnwick_event &e = range_->iter_.event;
-                tag_ = e.tag;
-                data_ = e.data;
-                length_ = static_cast<std::size_t>(e.length);
-                return;
-            }
-            end_ = range_->run_end_;
-            take_record(record_, internal::read_whole_record(record_, end_));
-            // The range counts a run's records before the current one, which
-            // is open from its START until its END.
-            if (kind_ != TARNWICK_EVENT_END) ++open_;
-        }
-
-        TARNWICK_ENGINE_INLINE void take_record(const unsigned char *record, const internal::whole_record &r) noexcept {
-            record_ = record;
-            tag_ = r.tag;
-            data_ = r.payload;
-            length_ = r.length;
-        }
-
-        // Moves on by one event, within a run here, else by the range's steps.
+        // Moves on by one event: within a run here, else by the range's steps.
         TARNWICK_ENGINE_INLINE void step() noexcept {
-            if (record_ != nullptr && step_in_run()) return;
-            range_->step_on();
-            load();
+            // The range learns once that the walk has moved on; the test of
+            // a flag in a register costs less than a store at each event.
+            if (!moved_) [[unlikely]] {
+                moved_ = true;
+                range_->moved_ = true;
+            }
+            if (at_.run.record != nullptr && step_in_run()) return;
+            range_->step_on(at_);
+            save();
         }
 
         // The run's next event: its record's DATA (unless the payload is
         // empty), then its END, then the next record's START. Returns false
-        // when the run ends, the range's frame left where the steps go on:
-        // inside a record that ends the block, whose END the steps give on
-        // closing the list or moving to the next block, as for the callback
-        // walk; or at the first record after the run that is not whole.
+        // when the run has no more events to give, the frame handed back.
         TARNWICK_ENGINE_INLINE bool step_in_run() noexcept {
-            if (kind_ == TARNWICK_EVENT_START && length_ != 0) return move_in_run(TARNWICK_EVENT_DATA);
-            // Where the next record begins. The library leaves every block's
-            // end even, so this reaches end_ at most; a damaged odd end that it
-            // passes ends the run, and the steps' checks stop the walk.
-            const unsigned char *const next = internal::round_even(data_ + length_);
-            if (kind_ != TARNWICK_EVENT_END) {
-                if (next >= end_) {
-                    range_->leave_run(record_, end_, internal::kInside, open_);
+            internal::record_run &run = at_.run;
+            if (at_.kind == TARNWICK_EVENT_START && run.current.length != 0) {
+                at_.kind = TARNWICK_EVENT_DATA;
+                return true;
+            }
+            if (at_.kind != TARNWICK_EVENT_END) {
+                if (internal::run_at_block_end(run)) {
+                    tarnwick_frame *frame = range_->iter_.top;
+                    frame->record = run.record;
+                    internal::end_run_inside(frame, run);
                     return false;
                 }
-                --open_;
-                return move_in_run(TARNWICK_EVENT_END);
+                --at_.open;
+                at_.kind = TARNWICK_EVENT_END;
+                return true;
             }
-            const internal::whole_record r = internal::read_whole_record(next, end_);
-            if (r.size == 0) {
-                range_->leave_run(record_, next, 0, open_);
+            const unsigned char *const last = run.record;
+            if (!internal::next_in_run(run)) {
+                tarnwick_frame *frame = range_->iter_.top;
+                frame->record = last;
+                internal::end_run_between(frame, run);
                 return false;
             }
-            internal::read_ahead(next);
-            take_record(next, r);
-            range_->run_record_ = next;
-            ++open_;
-            return move_in_run(TARNWICK_EVENT_START);
-        }
-
-        // The range keeps the kind, so that begin() gives this event again.
-        TARNWICK_ENGINE_INLINE bool move_in_run(int kind) noexcept {
-            kind_ = kind;
-            range_->kind_ = kind;
+            internal::read_ahead(run.record);
+            ++at_.open;
+            at_.kind = TARNWICK_EVENT_START;
             return true;
         }
 
+        // The one point where the range learns where the walk stands.
+        // The one point where the range learns of the walk: whether it has
+        // ended, for stopped_at_limit().
+        TARNWICK_ENGINE_INLINE void save() noexcept { range_->kind_ = at_.kind; }
+
         event_range *range_ = nullptr;
-        int kind_ = kEnded;
-        int open_ = 0;  // records begun and not ended, as of this event
-        std::uint16_t tag_ = 0;
-        const unsigned char *data_ = nullptr;
-        std::size_t length_ = 0;
-        // In a run: the current record (else null), whole before end_.
-        const unsigned char *record_ = nullptr;
-        const unsigned char *end_ = nullptr;
+        cursor at_;
+        bool moved_ = false;  // this iterator has moved the walk on
     };
 
     // Starts a walk of `node`'s children, or of `root` when `node` is null.
     event_range(const tarnwick_list *root, const tarnwick_node *node) noexcept {
         internal::setup(&iter_, root, node);
-        step_on();
+        step_on(first_);
+        kind_ = first_.kind;
     }
     event_range(const event_range &) = delete;
     event_range &operator=(const event_range &) = delete;
 
-    iterator begin() noexcept { return iterator(this); }
+    // An iterator at the first event, or, once an iterator has moved the
+    // walk on, at the end.
+    iterator begin() noexcept { return moved_ ? iterator() : iterator(this); }
     std::default_sentinel_t end() const noexcept { return {}; }
 
     // True once the walk has ended because a node lay deeper than the nesting
@@ -456,55 +471,42 @@ public:
     bool stopped_at_limit() const noexcept { return kind_ == kEnded && iter_.top != nullptr; }
 
 private:
-    // The next event from the frames: a run's first START when the frame is
-    // between records at one that lies whole in its block, else one step,
-    // its event left in iter_.event.
-    TARNWICK_ENGINE_INLINE void step_on() noexcept {
-        run_record_ = nullptr;
+    // Moves `at` on from the frames, after any run has handed them back:
+    // starts a run when the frame is between records at one that lies whole
+    // in its block, else takes one step.
+    TARNWICK_ENGINE_INLINE void step_on(cursor &at) noexcept {
         internal::in_place top{iter_.top};
+        at.run.record = nullptr;
         if (top.frame == nullptr) {
-            kind_ = kEnded;
+            at.kind = kEnded;
             return;
         }
         if (!(top->state & internal::kInside)) {
             internal::move_on_at_block_end(top);
-            const unsigned char *const end = top->block->data_end;
-            if (internal::read_whole_record(top->ptr, end).size != 0) {
+            if (internal::start_run(at.run, top->ptr, top->block->data_end)) {
                 internal::read_ahead(top->ptr);
-                run_record_ = top->ptr;
-                run_end_ = end;
-                kind_ = TARNWICK_EVENT_START;
+                ++at.open;
+                at.kind = TARNWICK_EVENT_START;
                 return;
             }
         }
         // A walk stopped by the nesting limit stops again, at once, at every step.
-        const bool stepped = internal::next_event<detail::walk_checks>(top, &iter_, &iter_.event);
+        tarnwick_event e;
+        const bool stepped = internal::next_event<detail::walk_checks>(top, &iter_, &e);
         iter_.top = top.frame;
         if (!stepped) {
-            kind_ = kEnded;
+            at.kind = kEnded;
             return;
         }
-        kind_ = iter_.event.type;
-        open_ += detail::open_change(kind_);
-    }
-
-    // Ends a run at `record`, the frame's read position at `ptr`, with
-    // `open` records begun and not ended.
-    TARNWICK_ENGINE_INLINE void leave_run(const unsigned char *record, const unsigned char *ptr, std::uint32_t state,
-                                          int open) noexcept {
-        iter_.top->record = record;
-        iter_.top->ptr = ptr;
-        iter_.top->state = state;
-        open_ = open;
+        at.kind = e.type;
+        at.open += detail::open_change(e.type);
+        at.run.current = {e.data, static_cast<std::uint32_t>(e.length), e.tag, 0};
     }
 
     tarnwick_iter iter_;
-    int kind_ = kEnded;  // of the current event
-    // Records begun and not ended: as of the current event, or in a run,
-    // before its current record.
-    int open_ = 0;
-    const unsigned char *run_record_ = nullptr;  // in a run: its current record, else null
-    const unsigned char *run_end_ = nullptr;     // in a run: the block end it was read against
+    cursor first_;        // the walk's first event
+    int kind_ = kEnded;   // the kind of the last event the frames gave
+    bool moved_ = false;  // an iterator has moved the walk on
 };
 
 /* ---- Whole payloads ----------------------------------------------------------
@@ -573,7 +575,6 @@ public:
         ended_ = !pull(&raw_);
         if (!ended_) current_ = {detail::counted_event(raw_, open_), started_length_};
     }
-    ~record_range() { std::free(joined_); }
     record_range(const record_range &) = delete;
     record_range &operator=(const record_range &) = delete;
 
@@ -617,29 +618,24 @@ private:
     // Copies the payload whose first piece is in raw_ into joined_; the
     // walk's later steps give exactly its other pieces, each a DATA.
     std::span<const std::byte> join(std::size_t length) {
-        if (length > joined_size_) {
-            std::free(joined_);
-            joined_size_ = 0;
-            joined_ = static_cast<std::byte *>(std::calloc(length, 1));
-            if (joined_ == nullptr) {
-                // The walk ends for good, and as ended, not as stopped by the
-                // nesting limit: stopped_at_limit() reads a set top as that.
-                iter_.top = nullptr;
-                ended_ = true;
-                throw std::bad_alloc();
-            }
-            joined_size_ = length;
+        std::byte *const joined = joined_.room(length);
+        if (joined == nullptr) {
+            // The walk ends for good, and as ended, not as stopped by the
+            // nesting limit: stopped_at_limit() reads a set top as that.
+            iter_.top = nullptr;
+            ended_ = true;
+            throw std::bad_alloc();
         }
         std::size_t have = 0;
         for (;;) {
-            std::memcpy(joined_ + have, raw_.data, static_cast<std::size_t>(raw_.length));
+            std::memcpy(joined + have, raw_.data, static_cast<std::size_t>(raw_.length));
             have += static_cast<std::size_t>(raw_.length);
             if (have == length) break;
             if (!pull(&raw_) || raw_.type != TARNWICK_EVENT_DATA ||
                 static_cast<std::size_t>(raw_.length) > length - have)
                 detail::stop_on_damage("pieces add up to the record's length");
         }
-        return {joined_, length};
+        return {joined, length};
     }
 
     tarnwick_iter iter_;
@@ -648,11 +644,12 @@ private:
     bool ended_ = false;
     int open_ = 0;                    // records begun and not ended, as of current_
     std::size_t started_length_ = 0;  // payload length of the data record begun last
-    std::byte *joined_ = nullptr;     // calloc'd; holds the last split payload
-    std::size_t joined_size_ = 0;
+    detail::join_buffer joined_;      // holds the last split payload
 };
 
 /* ---- Nodes ------------------------------------------------------------------ */
+
+class child_range;
 
 /* A handle of a node record: a pointer, cheap to copy, owning nothing. Valid
  * while the list that holds the node lives (see Validity at the top). */
@@ -686,12 +683,225 @@ public:
     // and may get children again. Handles below it become invalid.
     void dispose() const noexcept { tarnwick_dispose(&handle_->children); }
 
+    // The node's tag, read from its record: constant time.
+    std::uint16_t tag() const noexcept {
+        return internal::read_tag(static_cast<const unsigned char *>(handle_->record));
+    }
+
+    // Whether the node has children: constant time.
+    bool has_children() const noexcept { return !internal::list_is_empty(&handle_->children); }
+
+    // The node's direct children, in order (see child_range).
+    child_range children() const noexcept;
+
     tarnwick_node *handle() const noexcept { return handle_; }
     friend bool operator==(node, node) noexcept = default;
 
 private:
     tarnwick_node *handle_;
 };
+
+/* ---- Reading a list ------------------------------------------------------------
+ * The records of one list, in order, without their descendants:
+ *
+ *     for (const tarnwick::child &c : tree.children())
+ *         if (c.is_node()) look_into(c.as_node());
+ *         else use(c.tag(), c.bytes());
+ *
+ * A child_range reads the list's records in place, one after another: each
+ * ++ moves past one record, following its payload over the blocks it spans
+ * (not its bytes, and never a node's children). The reads check every
+ * position against its block, as the walks do. The range must not outlive
+ * the tree, and the list must not be disposed while it is read; records
+ * appended to the list meanwhile are read if the range has not yet ended. */
+
+/* A data record's payload, piece by piece: one span per block it lies in,
+ * in order, each at least one byte and valid until the tree is disposed. A
+ * forward range; an empty payload has no pieces. */
+class payload_pieces {
+public:
+    class iterator {
+    public:
+        using value_type = std::span<const std::byte>;
+        using difference_type = std::ptrdiff_t;
+
+        iterator() noexcept = default;
+        value_type operator*() const noexcept { return {reinterpret_cast<const std::byte *>(at_), piece()}; }
+        iterator &operator++() noexcept {
+            const std::size_t taken = piece();
+            at_ += taken;
+            left_ -= static_cast<std::uint32_t>(taken);
+            settle();
+            return *this;
+        }
+        iterator operator++(int) noexcept {
+            iterator before = *this;
+            ++*this;
+            return before;
+        }
+        friend bool operator==(const iterator &a, const iterator &b) noexcept { return a.left_ == b.left_; }
+        friend bool operator==(const iterator &i, std::default_sentinel_t) noexcept { return i.left_ == 0; }
+
+    private:
+        friend class payload_pieces;
+        iterator(const tarnwick_block *block, const unsigned char *at, std::uint32_t left) noexcept
+            : block_(block), at_(at), left_(left) {
+            settle();
+        }
+        std::size_t piece() const noexcept {
+            const auto room = static_cast<std::size_t>(block_->data_end - at_);
+            return room < left_ ? room : left_;
+        }
+        // Moves on to the next block while bytes are left and none are here.
+        void settle() noexcept {
+            detail::walk_checks::record_before_end(block_, at_);
+            while (left_ != 0 && at_ == block_->data_end) {
+                block_ = block_->next;
+                if (block_ == nullptr) detail::stop_on_damage("pieces add up to the record's length");
+                at_ = block_->data;
+                detail::walk_checks::record_before_end(block_, at_);
+            }
+        }
+
+        const tarnwick_block *block_ = nullptr;
+        const unsigned char *at_ = nullptr;
+        std::uint32_t left_ = 0;  // bytes from at_ to the payload's end
+    };
+
+    iterator begin() const noexcept { return left_ == 0 ? iterator() : iterator(block_, at_, left_); }
+    std::default_sentinel_t end() const noexcept { return {}; }
+
+private:
+    friend class child;
+    payload_pieces(const tarnwick_block *block, const unsigned char *at, std::uint32_t length) noexcept
+        : block_(block), at_(at), left_(length) {}
+    const tarnwick_block *block_ = nullptr;
+    const unsigned char *at_ = nullptr;
+    std::uint32_t left_ = 0;
+};
+
+/* One record of a list, as a child_range reads it: a small value. Its node
+ * handle and its pieces stay valid until the tree is disposed; bytes() of a
+ * payload split over blocks until its range joins another or is destroyed. */
+class child {
+public:
+    bool is_node() const noexcept { return is_node_; }
+    std::uint16_t tag() const noexcept { return tag_; }
+    // The node, for a node record only.
+    node as_node() const noexcept { return node(const_cast<tarnwick_node *>(node_)); }
+    // The payload's length; 0 for a node.
+    std::size_t size() const noexcept { return length_; }
+    // The payload where it lies, one span per block.
+    payload_pieces pieces() const noexcept { return {block_, payload_, length_}; }
+    // The payload whole: in place when it lies in one block (constant time),
+    // else copied once into its range's buffer. Throws std::bad_alloc when
+    // that buffer cannot grow.
+    std::span<const std::byte> bytes() const {
+        const auto first = pieces().begin();
+        if (first == std::default_sentinel) return {};
+        if ((*first).size() == length_) return *first;
+        std::byte *const joined = joined_->room(length_);
+        if (joined == nullptr) throw std::bad_alloc();
+        std::size_t have = 0;
+        for (const std::span<const std::byte> piece : pieces()) {
+            std::memcpy(joined + have, piece.data(), piece.size());
+            have += piece.size();
+        }
+        return {joined, length_};
+    }
+
+private:
+    friend class child_range;
+    const tarnwick_block *block_ = nullptr;  // where the payload begins
+    const unsigned char *payload_ = nullptr;
+    const tarnwick_node *node_ = nullptr;    // for a node record
+    detail::join_buffer *joined_ = nullptr;  // its range's
+    std::uint32_t length_ = 0;
+    std::uint16_t tag_ = 0;
+    bool is_node_ = false;
+};
+
+/* An input range over the records of one list (see above). Starting it and
+ * each ++ cost one record's header and the blocks its payload spans; bytes()
+ * of a split payload copies it. It holds a join buffer, so it can be
+ * neither copied nor moved. */
+class child_range {
+public:
+    class iterator {
+    public:
+        using value_type = child;
+        using difference_type = std::ptrdiff_t;
+        using iterator_concept = std::input_iterator_tag;
+
+        iterator() noexcept = default;
+        const child &operator*() const noexcept { return range_->current_; }
+        const child *operator->() const noexcept { return &range_->current_; }
+        iterator &operator++() noexcept {
+            range_->next();
+            return *this;
+        }
+        void operator++(int) noexcept { range_->next(); }
+        friend bool operator==(const iterator &i, std::default_sentinel_t) noexcept { return i.ended(); }
+
+    private:
+        friend class child_range;
+        explicit iterator(child_range *range) noexcept : range_(range) {}
+        bool ended() const noexcept { return range_->at_.block == nullptr; }
+        child_range *range_ = nullptr;
+    };
+
+    // Reads `list`, a tree's root list or a node's children.
+    explicit child_range(const tarnwick_list *list) noexcept {
+        if (!internal::list_is_empty(list)) at_ = {list->first, list->first->data};
+        read();
+    }
+    child_range(const child_range &) = delete;
+    child_range &operator=(const child_range &) = delete;
+
+    iterator begin() noexcept { return iterator(this); }
+    std::default_sentinel_t end() const noexcept { return {}; }
+
+    // Moves on to the first record with `tag`, from the current one on (it
+    // included), and returns an iterator at it, or at the end when there is
+    // none. ++ and find again give the next one.
+    iterator find(int tag) noexcept {
+        while (at_.block != nullptr && current_.tag_ != tag) next();
+        return begin();
+    }
+
+private:
+    // Reads the record at `at_` into current_, checking its header's reach
+    // against its block before reading behind the word.
+    void read() noexcept {
+        if (at_.block == nullptr) return;
+        detail::walk_checks::record_before_end(at_.block, at_.record);
+        const internal::record_header header = internal::read_header(at_.record);
+        current_ = {};
+        current_.tag_ = header.tag;
+        current_.is_node_ = header.is_node;
+        current_.joined_ = &joined_;
+        if (header.is_node) {
+            current_.node_ = internal::node_in_block<detail::walk_checks>(at_.block, at_.record);
+            return;
+        }
+        const unsigned char *const payload = at_.record + internal::kWordSize + header.length_bytes;
+        detail::walk_checks::record_after_data(at_.block, payload);
+        detail::walk_checks::record_before_end(at_.block, payload);
+        current_.block_ = at_.block;
+        current_.payload_ = payload;
+        current_.length_ = internal::read_record_length(at_.record, header) & internal::kCountMask;
+    }
+    void next() noexcept {
+        at_ = internal::skip_record<detail::walk_checks>(at_.block, at_.record);
+        read();
+    }
+
+    internal::position at_ = {nullptr, nullptr};  // the current record; null block at the end
+    child current_;
+    detail::join_buffer joined_;
+};
+
+inline child_range node::children() const noexcept { return child_range(&handle_->children); }
 
 /* ---- Trees ------------------------------------------------------------------ */
 
@@ -730,6 +940,12 @@ public:
     requires(!std::convertible_to<const R &, std::string_view>) void add_data(int tag, const R &bytes) {
         detail::append_data(&root_, nullptr, tag, std::ranges::data(bytes), std::ranges::size(bytes));
     }
+
+    // Whether the root list has no records: constant time.
+    bool empty() const noexcept { return internal::list_is_empty(&root_); }
+
+    // The root list's records, in order (see child_range).
+    child_range children() const noexcept { return child_range(&root_); }
 
     // A walk of the whole tree, or of the children of `from`, one of this
     // tree's nodes, as an input range (see event_range).

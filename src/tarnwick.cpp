@@ -46,27 +46,15 @@ using namespace tarnwick::internal;
 
 static_assert(TARNWICK_MAX_CAPACITY <= UINT16_MAX, "capacities fit a block's 16-bit fields");
 
-// The four read-path checks the engine makes on every walk and release,
-// written here so that a damaged tree stops the program with this file's name
-// and these expressions. Each runs before anything is read at the address it
-// checks. The expressions are kept as written: the assertion's message
-// spells them, and the tests compare it.
-// clang-format off
+// The engine's read-path checks, each a standard assertion here, so that a
+// damaged tree stops the program with this file's name and the check's
+// condition as the engine lists it.
+#define LIBRARY_CHECK(name, condition, parameter) \
+    static HOT_INLINE void name(const tarnwick_block *block, parameter) { assert(condition); }
 struct library_checks {
-    static HOT_INLINE void record_after_data(const tarnwick_block *block, const unsigned char *after) {
-        assert(block->data<=after);
-    }
-    static HOT_INLINE void record_before_end(const tarnwick_block *block, const unsigned char *after) {
-        assert(after<=block->data_end);
-    }
-    template <class Top> static HOT_INLINE void position_after_data(const tarnwick_block *block, Top &top) {
-        assert(block->data<=top->ptr);
-    }
-    template <class Top> static HOT_INLINE void position_before_end(const tarnwick_block *block, Top &top) {
-        assert(top->ptr<=block->data_end);
-    }
+    TARNWICK_ENGINE_READ_CHECKS(LIBRARY_CHECK)
 };
-// clang-format on
+#undef LIBRARY_CHECK
 
 // ---- Allocation ----------------------------------------------------------
 // Every block is one zero-filled calloc, released with free. The test build

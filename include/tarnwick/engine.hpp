@@ -16,17 +16,12 @@
  * This is the one place that spells out the bits of a record. The library
  * writes records through the encoders below and stays their only writer.
  *
- * The checks that keep a walk inside its blocks belong to the code that
- * instantiates the templates: it passes a class `Checks` with four static
- * functions, each of which must stop the program when its condition fails.
- *   record_after_data(block, after)    block->data <= after
- *   record_before_end(block, after)    after <= block->data_end
- *   position_after_data(block, top)    block->data <= top->ptr
- *   position_before_end(block, top)    top->ptr <= block->data_end
- * `after` is an address worked out from a record's header or length field,
- * `top` the handle of the frame being stepped (its fields through `top->`,
- * so each of the two handles below will do); each is checked before
- * anything is read at it.
+ * The checks that keep a walk inside its blocks are listed once, below
+ * (TARNWICK_ENGINE_READ_CHECKS), each with the condition it tests as a
+ * failure reports it; the code that instantiates the templates turns the list
+ * into a class `Checks` of four static functions, each of which must stop the
+ * program when its condition fails. The library reports through the
+ * runtime's assertion, tarnwick.hpp with a message of its own.
  */
 #ifndef TARNWICK_ENGINE_HPP
 #define TARNWICK_ENGINE_HPP
@@ -200,6 +195,26 @@ TARNWICK_ENGINE_INLINE std::size_t data_header_size(uint32_t length) { return kW
 // after the tail, or of the first block of a list that has none. The library
 // writes by this rule, and the C++ header finds a partly written record by it.
 TARNWICK_ENGINE_INLINE bool record_fits_tail(std::size_t tail_space, std::size_t need) { return need <= tail_space; }
+
+/* ---- Read-path checks --------------------------------------------------------
+ * Every check a reader makes before it reads at an address it has worked
+ * out, as CHECK(name, condition, parameter): `after` is an address worked
+ * out from a record's header or length field, `top` the handle of the frame
+ * being stepped (either handle below: the check reads `top->ptr`, and as a
+ * template over the handle it costs the walk nothing), `block` the block
+ * either lies in. A list applies its CHECK to each entry, as
+ *     #define CHECK(name, condition, parameter) \
+ *         static void name(const tarnwick_block *block, parameter) { if (!(condition)) stop(#condition); }
+ *     struct my_checks { TARNWICK_ENGINE_READ_CHECKS(CHECK) };
+ * The conditions are spelt without spaces: the library's assertion prints
+ * them as written, and callers and tests compare that text. */
+// clang-format off
+#define TARNWICK_ENGINE_READ_CHECKS(CHECK) \
+    CHECK(record_after_data, block->data<=after, const unsigned char *after) \
+    CHECK(record_before_end, after<=block->data_end, const unsigned char *after) \
+    CHECK(position_after_data, block->data<=top->ptr, auto &top) \
+    CHECK(position_before_end, top->ptr<=block->data_end, auto &top)
+// clang-format on
 
 /* ---- Reading a list ------------------------------------------------------------ */
 
@@ -518,38 +533,84 @@ template <class Deliver> TARNWICK_ENGINE_INLINE void deliver_start_and_data(cons
     }
 }
 
-// Delivers the events of the data records that lie whole in the block from
-// the read position of a frame that is between records, in the order the
-// steps would give them.
-// - A record that more bytes follow gets its START, DATA and END; one that
-//   ends the block gets its START and DATA, and the frame is left inside it:
-//   the steps give its END on closing the list or moving to the next block,
-//   from inside the record as here, since appends only add bytes after it.
-// - Otherwise the frame is left at the first record it did not take.
-// - The block's end is read once: appends made meanwhile only move it on,
-//   so an end read earlier only hands the records after it to the steps.
+/* A run: the data records that lie whole in one block from a frame's read
+ * position on, stepped one record at a time without the frame. The block's
+ * end is read once, when the run starts: appends made meanwhile only move it
+ * on, so an end read earlier only hands the records after it to the steps.
+ * Both the callback walk and the C++ range step a run this way; each record
+ * gives its START, its DATA unless the payload is empty, and its END, except
+ * that the END of a record that ends the block is left to the steps (see
+ * end_run_inside). */
+struct record_run {
+    const unsigned char *record;  // the current record's header word
+    const unsigned char *end;     // the block's end as the run read it
+    whole_record current;         // the current record, as its header tells
+};
+
+// Starts a run at `record`, the read position of a frame between records.
+// Returns false, and leaves `run` as it was, when the record there is not a
+// data record that lies whole before `end`.
+TARNWICK_ENGINE_INLINE bool start_run(record_run &run, const unsigned char *record, const unsigned char *end) {
+    const whole_record r = read_whole_record(record, end);
+    if (r.size == 0) return false;
+    run = {record, end, r};
+    return true;
+}
+
+// Whether the current record ends the block: then it is the run's last, and
+// its END comes from the steps.
+TARNWICK_ENGINE_INLINE bool run_at_block_end(const record_run &run) {
+    return run.current.size >= static_cast<std::size_t>(run.end - run.record);
+}
+
+// Moves the run past the current record, which must not end the block.
+// Returns false when the record there is not whole: the run has ended, and
+// `record` is where the steps go on.
+TARNWICK_ENGINE_INLINE bool next_in_run(record_run &run) {
+    run.record += run.current.size;
+    run.current = read_whole_record(run.record, run.end);
+    return run.current.size != 0;
+}
+
+/* Handing the frame back to the steps when a run ends. The frame's `record`
+ * must by then be the last record the run gave, the one most recently begun
+ * at its level; the frame is still where the run started otherwise. */
+
+// The run's current record ends the block, and the frame is left inside it:
+// the steps give its END on closing the list or moving to the next block,
+// from inside the record as for any other, since appends only add bytes
+// after it.
+template <class Top> TARNWICK_ENGINE_INLINE void end_run_inside(Top &top, const record_run &run) {
+    top->ptr = run.end;
+    top->state = kInside;
+}
+
+// next_in_run has ended the run: the frame is left between records, at the
+// first one the run did not take, its state still 0 as a run starts only
+// between records.
+template <class Top> TARNWICK_ENGINE_INLINE void end_run_between(Top &top, const record_run &run) {
+    top->ptr = run.record;
+}
+
+// Delivers the events of a run from the read position of a frame that is
+// between records, in the order the steps would give them.
 template <class Top, class Deliver> TARNWICK_ENGINE_INLINE void deliver_whole_records(Top &top, Deliver &deliver) {
-    const unsigned char *record = top->ptr;
-    const unsigned char *const end = top->block->data_end;
-    whole_record r = read_whole_record(record, end);
-    if (r.size == 0) return;
+    record_run run;
+    if (!start_run(run, top->ptr, top->block->data_end)) return;
     for (;;) {
-        read_ahead(record);
-        deliver_start_and_data(r, deliver);
-        top->record = record;
-        if (r.size >= static_cast<std::size_t>(end - record)) {
-            top->state = kInside;
-            record = end;
-            break;
+        read_ahead(run.record);
+        deliver_start_and_data(run.current, deliver);
+        top->record = run.record;
+        if (run_at_block_end(run)) {
+            end_run_inside(top, run);
+            return;
         }
         tarnwick_event event;
-        set_event(&event, TARNWICK_EVENT_END, r.tag, nullptr, 0);
+        set_event(&event, TARNWICK_EVENT_END, run.current.tag, nullptr, 0);
         deliver(event);
-        record += r.size;
-        r = read_whole_record(record, end);
-        if (r.size == 0) break;
+        if (!next_in_run(run)) break;
     }
-    top->ptr = record;
+    end_run_between(top, run);
 }
 
 // A whole walk from `iter`, set up and not yet complete, with the deepest

@@ -34,7 +34,7 @@ from ._library import LibraryError, load
 
 __version__ = "1.1.0"
 
-__all__ = ["Tree", "Node", "Event", "EventKind", "Walk", "PartialWrite", "LibraryError", "MAX_LEVELS",
+__all__ = ["Tree", "Node", "Child", "Event", "EventKind", "Walk", "PartialWrite", "LibraryError", "MAX_LEVELS",
            "library_path"]
 
 _lib, library_path = load()
@@ -56,6 +56,18 @@ class Event(NamedTuple):
     tag: int
     depth: int
     data: bytes
+
+
+class Child(NamedTuple):
+    """One record of a list, as children() gives it: whether it is a node,
+    its tag, and its payload whole (b"" for a node). `node` is the Node of a
+    node record that has children, and None otherwise: the binding finds a
+    node's handle only where the walk opens its list, and reads no record
+    itself."""
+    is_node: bool
+    tag: int
+    data: bytes
+    node: "Node | None"
 
 
 _KINDS = (None, EventKind.START, EventKind.DATA, EventKind.END)
@@ -116,7 +128,7 @@ class _Appender:
         handle = _lib.tarnwick_create_node(byref(self._owner.root), self._live(), tag)
         if handle is None:
             raise MemoryError("tarnwick: no memory for a node record")
-        return Node(self._owner, handle, self)
+        return Node(self._owner, handle, self, tag)
 
     def add_data(self, tag, data):
         """Appends a data record with `tag` and a copy of `data` (any
@@ -138,31 +150,90 @@ class _Appender:
         if status < 0:
             raise PartialWrite(len(payload), _stored_length(target, old_tail, old_end))
 
+    def children(self):
+        """The records of this list (the tree's root list, or the node's
+        children), in order, as Child tuples. Read by the library's pull
+        iterator, which is taken back to this list whenever it enters a
+        node, so at the cost of this list's records and none of their
+        descendants, however deep they nest. A disposal in the tree
+        meanwhile raises RuntimeError."""
+        owner = self._owner
+        disposals = owner.disposals
+        it = Iter()
+        _lib.tarnwick_iter_init(byref(owner.root), byref(it), self._live())
+        at = c_void_p(addressof(it))
+        list_frame = addressof(it.frames[0])
+        # Every node record the walk begins sets up the frame above its
+        # list's, opened on the node's children or all zero when it has
+        # none; a data record leaves that frame alone. A mark left there
+        # before each step therefore tells the two kinds apart.
+        above = it.frames[1]
+        event = it.event
+        step = _lib.tarnwick_iter_next
+        start_type, data_type = _layout.EVENT_START, _layout.EVENT_DATA
+        is_node, node, pieces = False, None, []
+        while True:
+            if owner.disposals != disposals:
+                raise RuntimeError("tarnwick: the tree was disposed during the walk")
+            above.list = _UNTOUCHED
+            if step(None, at) is None:
+                return
+            kind = event.type
+            if kind == start_type:
+                is_node, node, pieces = above.list != _UNTOUCHED, None, []
+                if it.top != list_frame:
+                    # Entered the node's children: back to this list, as
+                    # when they end, so that the next step gives its END.
+                    node = Node(owner, above.list, self, event.tag)
+                    it.top = list_frame
+                    it.levels += 1
+            elif kind == data_type:
+                pieces.append(string_at(event.data, event.length))
+            else:
+                yield Child(is_node, event.tag, pieces[0] if len(pieces) == 1 else b"".join(pieces), node)
+
+
+# The mark children() leaves in a frame: an odd address, which no list has.
+_UNTOUCHED = 1
+
 
 class Node(_Appender):
     """A node record's handle. Valid until the tree, or a node enclosing it,
     is disposed; after that every use raises ValueError."""
 
-    def __init__(self, owner, handle, parent):
+    def __init__(self, owner, handle, parent, tag):
         self._owner = owner
         self._handle = handle
         self._parent = parent
+        self._tag = tag
         self._born = parent._epoch  # the parent's count of disposals when made
         self._epoch = 0             # disposals of this node's children
         self._checked = owner.disposals
 
-    def _live(self):
-        """The handle, once every node above was found not disposed since it
-        made its child. The path up is checked again only after a disposal
-        somewhere in the tree, so an append costs no walk up as a rule."""
+    @property
+    def tag(self):
+        """The node's tag. Raises ValueError once the node was disposed."""
+        self._live()
+        return self._tag
+
+    def _valid(self):
+        """Whether no node above was disposed since it made its child. The
+        path up is checked again only after a disposal somewhere in the
+        tree, so an append costs no walk up as a rule."""
         disposals = self._owner.disposals
         if self._checked != disposals:
             node = self
             while isinstance(node, Node):
                 if node._born != node._parent._epoch:
-                    raise ValueError("tarnwick: the node was disposed")
+                    return False
                 node = node._parent
             self._checked = disposals
+        return True
+
+    def _live(self):
+        """The handle, once the node is found valid."""
+        if not self._valid():
+            raise ValueError("tarnwick: the node was disposed")
         return self._handle
 
     def dispose(self):

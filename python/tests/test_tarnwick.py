@@ -1,9 +1,10 @@
 # SPDX-License-Identifier: MIT
-"""The binding: the typical tree, walks against the C tool's on random trees,
-refusals, an exception in visit, payloads over several blocks, and the
-layout table against a program built from tarnwick.h. The layer sets
-TARNWICK_TOOL (the tarnwick tool) and TARNWICK_PROBE (tests/layout_probe.c
-built); without them those tests are skipped."""
+"""The binding: the typical tree, walks against the C tool's on random trees
+(and their lists read back by children()), refusals, an exception in visit,
+payloads over several blocks, and the layout table against a program built
+from tarnwick.h. The layer sets TARNWICK_TOOL (the tarnwick tool) and
+TARNWICK_PROBE (tests/layout_probe.c built); without them those tests are
+skipped."""
 
 import importlib.metadata
 import mmap
@@ -59,6 +60,35 @@ def test_typical_tree_walks_alike_every_way():
         assert seen == list(tree.events())
         assert [int(e.kind) for e in seen[:3]] == [1, 1, 2]  # the C constants
     assert list(tree.events()) == []  # disposed, empty, and may be built again
+
+
+def test_children_are_read_list_by_list():
+    """Kind, tag and whole payload of each record of a list, and the Node of
+    a node that has children, with the tag it was made with."""
+    with sample()[0] as tree:
+        one = [c for c in tree.children() if c.is_node][0].node
+        assert [(c.is_node, c.tag, c.data) for c in tree.children()] == [(True, 1, b""), (False, 6, b"x" * 300)]
+        assert one.tag == 1
+        kids = list(one.children())
+        assert [(c.is_node, c.tag, c.data) for c in kids] == [(False, 2, b"hi"), (True, 3, b""), (True, 4, b"")]
+        assert kids[1].node is None and kids[2].node.tag == 4  # node 3 has no children to open
+        assert [(c.is_node, c.tag, c.data) for c in kids[2].node.children()] == [(False, 5, b"")]
+        kids[2].node.add_data(9, b"more")  # a Node from children() takes appends too
+        assert [c.tag for c in kids[2].node.children()] == [5, 9]
+        assert list(tree.add_node(7).children()) == []
+
+
+def test_children_of_a_chain_deeper_than_a_walk_goes():
+    """children() never enters a node, so the nesting limit does not cut it."""
+    tree = tarnwick.Tree()
+    deep = tree.add_node(1)
+    for _ in range(tarnwick.MAX_LEVELS + 3):
+        deep = deep.add_node(2)
+    tree.add_data(3, b"after")
+    walk = tree.events()
+    list(walk)
+    assert walk.stopped_at_limit
+    assert [(c.is_node, c.tag, c.data) for c in tree.children()] == [(True, 1, b""), (False, 3, b"after")]
 
 
 def test_walk_from_a_node_counts_depth_from_its_children():
@@ -186,6 +216,13 @@ def test_disposed_nodes_and_walks_refuse_to_go_on():
     for _ in range(2):  # refused again, not waved through once checked
         with pytest.raises(ValueError):
             four_child.add_data(1, b"gone")
+    with pytest.raises(ValueError):
+        four_child.tag
+    walk = tree.children()
+    next(walk)
+    one.dispose()
+    with pytest.raises(RuntimeError):
+        next(walk)
     one.add_data(8, b"new")  # the disposed node itself takes children again
     deep = one
     for _ in range(3000):  # deeper than Python's recursion
@@ -326,6 +363,13 @@ def as_tool_prints(e):
     return "  " * e.depth + line
 
 
+def children_as_built(list_of):
+    """The records as random_items gives them, read by children() list by
+    list; a node without children has no Node to read further, nor needs one."""
+    return [("node", c.tag, children_as_built(c.node) if c.node else []) if c.is_node else ("data", c.tag, c.data)
+            for c in list_of.children()]
+
+
 def test_random_trees_walk_as_the_tool_walks_them():
     tool = needs("TARNWICK_TOOL")
     stops = 0
@@ -340,5 +384,6 @@ def test_random_trees_walk_as_the_tool_walks_them():
         assert run.returncode == (3 if walk.stopped_at_limit else 0), (start_value, run.stderr)
         assert run.stdout.splitlines() == mine, start_value
         stops += walk.stopped_at_limit
+        assert children_as_built(tree) == records, start_value
         tree.dispose()
     assert 0 < stops < 40

@@ -26,6 +26,8 @@ public:
     void clear(int parent);
 
     bool is_node(int index) const { return records_[static_cast<std::size_t>(index)].is_node; }
+    unsigned tag(int index) const { return records_[static_cast<std::size_t>(index)].tag; }
+    const std::string &bytes(int index) const { return records_[static_cast<std::size_t>(index)].bytes; }
     const std::vector<int> &children(int parent) const;
     std::size_t size() const { return records_.size(); }
 

@@ -125,11 +125,12 @@ TEST(CppWalk, RangeWorksWithTheStandardAlgorithms) {
     ASSERT_NE(found, events.end());
     EXPECT_EQ(copy(*found), S(5, 2));
 #if VIEWS_COMPILE
-    std::vector<unsigned> ends;  // the rest of the same walk, from where find_if stopped
-    for (const tarnwick::event &e :
-         events | std::views::filter([](const auto &e) { return e.kind() == event_kind::end; }))
+    std::vector<unsigned> ends;  // the rest of the same walk, from the iterator find_if gave
+    for (const tarnwick::event &e : std::ranges::subrange(found, events.end()) |
+                                        std::views::filter([](const auto &e) { return e.kind() == event_kind::end; }))
         ends.push_back(e.tag());
     EXPECT_EQ(ends, (std::vector<unsigned>{5, 4, 1, 6}));
+    EXPECT_TRUE(events.begin() == events.end());  // once moved on, the walk is had
     std::size_t bytes = 0;
     auto again = s.tree.events();
     for (const tarnwick::event &e : again | std::views::filter(is_data)) bytes += e.bytes().size();

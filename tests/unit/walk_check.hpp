@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: MIT
 // Checks shared by the walk tests: the C walks and the inline C++ walks of one
 // starting list, compared with each other, with the model, and with where the
-// tree's blocks lie.
+// tree's blocks lie; and the C++ reads of one list against the model.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -51,6 +52,7 @@ struct cpp_walk {
     std::vector<raw_event> events;
     bool stopped = false;
     bool depths_right = true;
+    bool begins_at_end = true;  // after the walk, begin() gives the end
 };
 
 inline void add_cpp_event(cpp_walk &walk, const tarnwick::event &e, int &open) {
@@ -70,21 +72,16 @@ inline cpp_walk cpp_visit(const tarnwick_list *root, const tarnwick_node *node) 
     return walk;
 }
 
-// With `anew`, every event is read through an iterator of its own, from a
-// fresh begin(): the range must go on from wherever the last one stopped.
-inline cpp_walk cpp_range(const tarnwick_list *root, const tarnwick_node *node, bool anew = false) {
+// With `twice`, begin() is called once more before the walk: begin() alone
+// must not move the walk on. Once ++ has, begin() gives the end.
+inline cpp_walk cpp_range(const tarnwick_list *root, const tarnwick_node *node, bool twice = false) {
     cpp_walk walk;
     int open = 0;
     tarnwick::event_range range(root, node);
-    if (anew) {
-        for (auto at = range.begin(); at != range.end(); at = range.begin()) {
-            add_cpp_event(walk, *at, open);
-            ++at;
-        }
-    } else {
-        for (const tarnwick::event &e : range) add_cpp_event(walk, e, open);
-    }
+    if (twice) (void)range.begin();
+    for (const tarnwick::event &e : range) add_cpp_event(walk, e, open);
     walk.stopped = range.stopped_at_limit();
+    walk.begins_at_end = range.begin() == range.end();
     return walk;
 }
 
@@ -151,11 +148,15 @@ inline ::testing::AssertionResult walks_match_model(mirrored_tree &tree, int sta
         return ::testing::AssertionFailure() << "iterator against callback walk: " << d;
     for (const auto &[name, walk] :
          {std::pair{"C++ visit", cpp_visit(tree.root(), node)}, std::pair{"C++ range", cpp_range(tree.root(), node)},
-          std::pair{"C++ range, begun anew", cpp_range(tree.root(), node, true)}}) {
+          std::pair{"C++ range, begun twice", cpp_range(tree.root(), node, true)}}) {
         if (std::string d = first_difference(walk.events, visited); !d.empty())
             return ::testing::AssertionFailure() << name << " against callback walk: " << d;
-        if (walk.stopped != stopped || !walk.depths_right)
-            return ::testing::AssertionFailure() << name << (walk.depths_right ? " stop" : " depths") << " wrong";
+        if (walk.stopped != stopped || !walk.depths_right || !walk.begins_at_end)
+            return ::testing::AssertionFailure() << name
+                                                 << (!walk.depths_right    ? " depths"
+                                                     : !walk.begins_at_end ? " begin() after it"
+                                                                           : " stop")
+                                                 << " wrong";
     }
     const cpp_records_walk whole = cpp_records(tree.root(), node);
     if (std::string d = first_difference(whole.events, merge_data(recorded(visited))); !d.empty())
@@ -179,5 +180,61 @@ inline ::testing::AssertionResult walks_match_model(mirrored_tree &tree, int sta
         return ::testing::AssertionFailure()
                << "iterator holds " << pulled.after_null << " after the null, expected " << held;
     if (!pulled.stays_null) return ::testing::AssertionFailure() << "a call after the null changed the iterator";
+    return ::testing::AssertionSuccess();
+}
+
+// Reads the list of `parent` (tree_model::root or a node) record by record,
+// and finds each of its tags in turn: every child's kind, tag, node and
+// payload (whole and in pieces), and each node's tag and whether it has
+// children, must be the model's.
+inline ::testing::AssertionResult list_matches_model(mirrored_tree &tree, int parent) {
+    const tree_model &model = tree.model();
+    const std::vector<int> &expected = model.children(parent);
+    if (parent != tree_model::root) {
+        const tarnwick::node n(tree.handle(parent));
+        if (n.tag() != model.tag(parent) || n.has_children() == expected.empty())
+            return ::testing::AssertionFailure() << "node " << parent << ": tag or has_children wrong";
+    }
+    std::size_t i = 0;
+    for (const tarnwick::child &c : tarnwick::child_range(tree.list(parent))) {
+        if (i == expected.size()) return ::testing::AssertionFailure() << "list " << parent << ": more children";
+        const int index = expected[i++];
+        if (c.is_node() != model.is_node(index) || c.tag() != model.tag(index))
+            return ::testing::AssertionFailure() << "child " << index << ": kind or tag wrong";
+        if (c.is_node()) {
+            if (c.as_node().handle() != tree.handle(index) || c.size() != 0)
+                return ::testing::AssertionFailure() << "child " << index << ": another node";
+            continue;
+        }
+        std::string pieces;
+        for (const std::span<const std::byte> piece : c.pieces()) {
+            if (piece.empty()) return ::testing::AssertionFailure() << "child " << index << ": an empty piece";
+            pieces.append(reinterpret_cast<const char *>(piece.data()), piece.size());
+        }
+        const std::span<const std::byte> whole = c.bytes();
+        if (pieces != model.bytes(index) || c.size() != pieces.size() ||
+            std::string(reinterpret_cast<const char *>(whole.data()), whole.size()) != pieces)
+            return ::testing::AssertionFailure() << "child " << index << ": payload wrong";
+    }
+    if (i != expected.size()) return ::testing::AssertionFailure() << "list " << parent << ": fewer children";
+    // Finding a tag again and again gives the children with that tag, in
+    // order: each named by its node handle, or its payload's length.
+    const auto name = [&](bool is_node, const tarnwick_node *handle, std::size_t size) {
+        return is_node ? std::to_string(reinterpret_cast<uintptr_t>(handle)) : "data " + std::to_string(size);
+    };
+    for (const int first : expected) {
+        const unsigned tag = model.tag(first);
+        std::vector<std::string> found, wanted;
+        tarnwick::child_range children(tree.list(parent));
+        for (auto at = children.find(static_cast<int>(tag)); at != children.end();
+             at = children.find(static_cast<int>(tag))) {
+            found.push_back(name(at->is_node(), at->is_node() ? at->as_node().handle() : nullptr, at->size()));
+            ++at;
+        }
+        for (const int index : expected)
+            if (model.tag(index) == tag)
+                wanted.push_back(name(model.is_node(index), tree.handle(index), model.bytes(index).size()));
+        if (found != wanted) return ::testing::AssertionFailure() << "list " << parent << ": find(" << tag << ") wrong";
+    }
     return ::testing::AssertionSuccess();
 }

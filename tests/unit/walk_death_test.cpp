@@ -121,6 +121,12 @@ TEST_F(WalkDeathTest, DataEndBelowTheDataStopsEveryWalk) {
             for (const tarnwick::event &e : tarnwick::event_range(&tree, nullptr)) ignore_event(e);
         },
         "damaged tree: top->ptr<=block->data_end");
+    EXPECT_DEATH(
+        {
+            block()->data_end = below;
+            for (const tarnwick::child &c : tarnwick::child_range(&tree)) (void)c;
+        },
+        "damaged tree: after<=block->data_end");
 }
 
 // A data_end moved back below the read position between two steps.
@@ -139,7 +145,7 @@ TEST_F(WalkDeathTest, DataEndBelowTheReadPositionStopsTheIterator) {
 
 // A walk moves past a node record by skipping it; a block that ends inside
 // the node's header leaves the skip outside the block, for the C walk and
-// for the C++ walk with its own checks.
+// for the C++ walk with its own checks, and for a read of the list.
 TEST_F(WalkDeathTest, BlockEndingInsideANodeHeaderStopsTheWalk) {
     ASSERT_NE(tarnwick_create_node(&tree, nullptr, 1), nullptr);
     EXPECT_DEATH(
@@ -153,6 +159,12 @@ TEST_F(WalkDeathTest, BlockEndingInsideANodeHeaderStopsTheWalk) {
         {
             block()->data_end = block()->data + 2;
             tarnwick::detail::visit(&tree, nullptr, ignore_event);
+        },
+        "damaged tree: after<=block->data_end");
+    EXPECT_DEATH(
+        {
+            block()->data_end = block()->data + 2;
+            for (const tarnwick::child &c : tarnwick::child_range(&tree)) (void)c;
         },
         "damaged tree: after<=block->data_end");
 }
@@ -207,6 +219,12 @@ TEST_F(WalkDeathTest, LengthBytesPastTheAllocationAreNeverRead) {
             for (const tarnwick::event &e : tarnwick::event_range(&tree, nullptr)) ignore_event(e);
         },
         "damaged tree: top->ptr<=block->data_end");
+    EXPECT_DEATH(
+        {
+            *last_header |= kSevenLengthBytes;
+            for (const tarnwick::child &c : tarnwick::child_range(&tree)) (void)c;
+        },
+        "damaged tree: after<=block->data_end");
 }
 
 // The sanitizers reserve more address space than any cap leaves room for.

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Random trees, built into the library and into the model by the same calls,
 // walked both ways from the root and from random nodes, and compared with
-// the model event by event and byte by byte. Each tree comes from its own
+// the model event by event and byte by byte, and read list by list. Each tree comes from its own
 // start value, so a failure names the one tree to rebuild. One large tree is
 // walked by four threads at once.
 #include <gtest/gtest.h>
@@ -113,6 +113,8 @@ TEST(WalkModelTest, RandomTreesWalkAsTheirModelsSay) {
         builder.grow(appends - appends / 2);
         ASSERT_TRUE(walks_match_model(tree, tree_model::root));
         for (int i = 0; i < kNodeStartsPerTree; ++i) ASSERT_TRUE(walks_match_model(tree, builder.any_start()));
+        ASSERT_TRUE(list_matches_model(tree, tree_model::root));
+        for (const int node : tree.nodes()) ASSERT_TRUE(list_matches_model(tree, node));
 
         bool stopped = false;
         tree.model().events(tree_model::root, &stopped);
