@@ -73,7 +73,9 @@ def load():
         if differences:
             raise LibraryError(f"{path} does not match this binding: " + "; ".join(differences))
         return lib, path
-    raise LibraryError("libtarnwick not found (set TARNWICK_LIBRARY to its path); tried " + "; ".join(tried))
+    raise LibraryError("libtarnwick not found: install a tarnwick wheel, which carries it, or the package from "
+                       "its sdist or source, which builds it with CMake; or install the library where the "
+                       "loader finds it; or set TARNWICK_LIBRARY to its path. Tried " + "; ".join(tried))
 
 
 def probe(lib, iter_type=Iter, max_levels=MAX_LEVELS):

@@ -218,6 +218,7 @@ def test_the_library_is_found_beside_the_package(tmp_path):
     env["TARNWICK_LIBRARY"] = str(tmp_path / "nothing.so")
     failed = subprocess.run([sys.executable, "-c", code], env=env, cwd=tmp_path, capture_output=True, text=True)
     assert failed.returncode != 0 and "LibraryError" in failed.stderr
+    assert all(way in failed.stderr for way in ("wheel", "where the loader finds it", "TARNWICK_LIBRARY"))
 
 
 def needs(variable):
