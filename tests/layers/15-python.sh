@@ -9,15 +9,17 @@
 #   have), with the 64-bit tool and a layout probe built from tarnwick.h;
 # - ./python itself, the way the README installs it offline on Debian 12,
 #   which builds the library into the package with CMake.
+# The package's annotations must satisfy mypy --strict (it ships py.typed).
 # In each, and from the source tree with the library built here, the README's
 # Python example must print what the README says.
-need_packages cmake g++ git python3-venv python3-pytest python3-build python3-setuptools python3-wheel unzip
+need_packages cmake g++ git python3-venv python3-pytest python3-build python3-setuptools python3-wheel unzip python3-mypy
 build python -DTARNWICK_BUILD_TESTS=OFF -DTARNWICK_BUILD_BENCH=OFF
 out=$PWD/build/python
 unset TARNWICK_LIBRARY
 clone=$out/clone
 rm -rf "$clone" "$out/dist" && mkdir -p "$clone"
 git ls-files -z | xargs -0 cp --parents -t "$clone"
+/usr/bin/python3 -m mypy --strict --no-incremental python/tarnwick
 gcc -std=c99 -Wall -Wextra -Wpedantic -Werror -Iinclude python/tests/layout_probe.c -o "$out/layout_probe"
 
 # The README section's first python block, and the text block after it.
