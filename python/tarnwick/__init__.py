@@ -24,12 +24,14 @@ not reported. Every START still gets exactly one END. A disposal in the tree
 ends the walk with RuntimeError."""
 
 import enum
+import itertools
 import operator
+from collections.abc import Callable, Iterator
 from ctypes import addressof, byref, c_void_p, string_at
-from typing import NamedTuple
+from typing import NamedTuple, Optional, cast
 
 from . import _layout
-from ._layout import BLOCK_DATA, MAX_LENGTH, MAX_TAG, Block, Iter, List, NodeHandle
+from ._layout import BLOCK_DATA, MAX_LENGTH, MAX_TAG, Block, Iter, List, NodeHandle, data_header_size, record_length
 from ._library import LibraryError, load
 
 __version__ = "1.1.0"
@@ -78,49 +80,55 @@ class PartialWrite(MemoryError):
     """A data record whose payload met a refused allocation halfway: the
     record stands, shortened to its first `stored` of `requested` bytes."""
 
-    def __init__(self, requested, stored):
+    def __init__(self, requested: int, stored: int) -> None:
         super().__init__(f"tarnwick: data record written in part ({stored} of {requested} bytes)")
         self.requested = requested
         self.stored = stored
 
 
-def _tag(tag):
+def _tag(tag: int) -> int:
     tag = operator.index(tag)
     if not 0 <= tag <= MAX_TAG:
         raise ValueError(f"tarnwick: tag {tag} outside 0..{MAX_TAG}")
     return tag
 
 
-def _stored_length(target, old_tail, old_end):
-    """The bytes a partly written record holds, read from its length field.
-    Its header went where the old tail ended if the tail grew; otherwise the
-    tail was too full and the header opens the block after it, or the
-    list's first block when it had none."""
+def _stored_length(target: List, old_tail: Optional[int], old_end: int, old_space: int, requested: int) -> int:
+    """The bytes a partly written record of `requested` bytes holds, read
+    from its length field. The record begins where the library begins one:
+    at the end of the list's tail (as it was before the write) when its
+    header fits the tail's space, else at the start of the block after it,
+    or of the list's first block when it had none."""
     if old_tail is None:
         record = target.first + BLOCK_DATA
-    elif Block.from_address(old_tail).data_end != old_end:
+    elif data_header_size(requested) <= old_space:
         record = old_end
     else:
         record = Block.from_address(old_tail).next + BLOCK_DATA
-    length_bytes = string_at(record, 1)[0] >> 1 & 7
-    return int.from_bytes(string_at(record + 2, length_bytes), "little") & 0xFFFFFFFF
+    return record_length(record)
 
 
 class _Owner:
     """What tree and nodes share: the tree's root list, and a count of the
     disposals made in it, by which walks notice one made under them."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.root = List()
         self.disposals = 0
         _lib.tarnwick_init(byref(self.root))
 
 
 class _Appender:
-    """add_node and add_data for a tree (`_handle` None: the root list) and
-    for a node, both appending through the C calls."""
+    """add_node and add_data for a tree and for a node, both appending
+    through the C calls to the list _live() gives (None: the root list)."""
 
-    def add_node(self, tag):
+    _owner: _Owner
+    _epoch: int  # disposals of the list's records, by which its nodes notice theirs
+
+    def _live(self) -> Optional[int]:
+        raise NotImplementedError
+
+    def add_node(self, tag: int) -> "Node":
         """Appends a node with `tag` (0..4095) and returns it. Raises
         ValueError for a tag out of range, MemoryError when a block is
         refused (nothing appended)."""
@@ -130,7 +138,7 @@ class _Appender:
             raise MemoryError("tarnwick: no memory for a node record")
         return Node(self._owner, handle, self, tag)
 
-    def add_data(self, tag, data):
+    def add_data(self, tag: int, data: bytes | bytearray | memoryview) -> None:
         """Appends a data record with `tag` and a copy of `data` (any
         bytes-like object). Raises ValueError for a tag out of range or more
         than 2**31 - 1 bytes, MemoryError when a block is refused (nothing
@@ -143,14 +151,17 @@ class _Appender:
         handle = self._live()
         target = NodeHandle.from_address(handle).children if handle else self._owner.root
         old_tail = target.last
-        old_end = Block.from_address(old_tail).data_end if old_tail else None
+        old_end, old_space = 0, 0
+        if old_tail:
+            tail = Block.from_address(old_tail)
+            old_end, old_space = tail.data_end, tail.space
         status = _lib.tarnwick_create_data(byref(self._owner.root), handle, tag, payload, len(payload))
         if status > 0:
             raise MemoryError("tarnwick: no memory for a data record")
         if status < 0:
-            raise PartialWrite(len(payload), _stored_length(target, old_tail, old_end))
+            raise PartialWrite(len(payload), _stored_length(target, old_tail, old_end, old_space, len(payload)))
 
-    def children(self):
+    def children(self) -> Iterator["Child"]:
         """The records of this list (the tree's root list, or the node's
         children), in order, as Child tuples. Read by the library's pull
         iterator, which is taken back to this list whenever it enters a
@@ -171,7 +182,9 @@ class _Appender:
         event = it.event
         step = _lib.tarnwick_iter_next
         start_type, data_type = _layout.EVENT_START, _layout.EVENT_DATA
-        is_node, node, pieces = False, None, []
+        is_node = False
+        node: Optional[Node] = None
+        pieces: list[bytes] = []
         while True:
             if owner.disposals != disposals:
                 raise RuntimeError("tarnwick: the tree was disposed during the walk")
@@ -201,7 +214,7 @@ class Node(_Appender):
     """A node record's handle. Valid until the tree, or a node enclosing it,
     is disposed; after that every use raises ValueError."""
 
-    def __init__(self, owner, handle, parent, tag):
+    def __init__(self, owner: _Owner, handle: int, parent: _Appender, tag: int) -> None:
         self._owner = owner
         self._handle = handle
         self._parent = parent
@@ -211,18 +224,18 @@ class Node(_Appender):
         self._checked = owner.disposals
 
     @property
-    def tag(self):
+    def tag(self) -> int:
         """The node's tag. Raises ValueError once the node was disposed."""
         self._live()
         return self._tag
 
-    def _valid(self):
+    def _valid(self) -> bool:
         """Whether no node above was disposed since it made its child. The
         path up is checked again only after a disposal somewhere in the
         tree, so an append costs no walk up as a rule."""
         disposals = self._owner.disposals
         if self._checked != disposals:
-            node = self
+            node: _Appender = self
             while isinstance(node, Node):
                 if node._born != node._parent._epoch:
                     return False
@@ -230,13 +243,13 @@ class Node(_Appender):
             self._checked = disposals
         return True
 
-    def _live(self):
+    def _live(self) -> int:
         """The handle, once the node is found valid."""
         if not self._valid():
             raise ValueError("tarnwick: the node was disposed")
         return self._handle
 
-    def dispose(self):
+    def dispose(self) -> None:
         """Releases the node's descendants; the node stays in its list,
         childless, and may get children again. Nodes below it become
         invalid."""
@@ -245,10 +258,10 @@ class Node(_Appender):
         _lib.tarnwick_dispose(handle)
         self._epoch += 1
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         return isinstance(other, Node) and self._handle == other._handle
 
-    def __hash__(self):
+    def __hash__(self) -> int:
         return hash(self._handle)
 
 
@@ -256,31 +269,31 @@ class Tree(_Appender):
     """Owns a root list and every record beneath it, and releases them when
     disposed, at the end of a `with` block, or when collected."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self._owner = _Owner()
         self._epoch = 0
 
-    def _live(self):
+    def _live(self) -> None:
         return None
 
-    def dispose(self):
+    def dispose(self) -> None:
         """Releases every record. The tree is empty afterwards and may be
         built again; its nodes become invalid."""
         self._owner.disposals += 1
         _lib.tarnwick_dispose(addressof(self._owner.root))
         self._epoch += 1
 
-    def __enter__(self):
+    def __enter__(self) -> "Tree":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.dispose()
 
-    def __del__(self):
+    def __del__(self) -> None:
         if _lib is not None and getattr(self, "_owner", None) is not None:
             _lib.tarnwick_dispose(addressof(self._owner.root))
 
-    def events(self, node=None):
+    def events(self, node: Optional[Node] = None) -> "Walk":
         """A walk of the whole tree, or of the children of `node`, over the
         library's pull iterator, one Event per piece of payload (a payload
         spans as many DATA events as blocks). May be appended to meanwhile
@@ -288,11 +301,11 @@ class Tree(_Appender):
         the tree ends the walk with RuntimeError."""
         return Walk(self, node, whole=False)
 
-    def records(self, node=None):
+    def records(self, node: Optional[Node] = None) -> "Walk":
         """As events(), with each data record's payload whole in one DATA."""
         return Walk(self, node, whole=True)
 
-    def visit(self, fn, node=None):
+    def visit(self, fn: Callable[[Event], object], node: Optional[Node] = None) -> bool:
         """Calls fn(event) for every event of events(node). Returns True
         after a complete walk, False when the nesting limit stopped it. The
         first exception fn raises ends the walk there, and visit raises it.
@@ -308,13 +321,29 @@ class Tree(_Appender):
         return not walk.stopped_at_limit
 
 
-class Walk:
+class Walk(itertools.chain[Event]):
     """One walk of a tree, iterated once. `stopped_at_limit` is True once it
     has ended because a node lay deeper than the nesting limit (MAX_LEVELS
     below the starting list; that node's START is not delivered), False
-    while it runs and after a complete walk."""
+    while it runs and after a complete walk.
 
-    def __init__(self, tree, node, whole):
+    A walk is its own iterator. It is an itertools.chain over the one
+    generator of its events, so that a step is the chain's C call into the
+    generator: a __next__ written in Python would cost a call per event,
+    an eighth of the walk."""
+
+    stopped_at_limit: bool
+    _sources: list[Iterator[Event]]
+
+    def __new__(cls, tree: "Tree", node: Optional[Node], whole: bool) -> "Walk":
+        # The generator needs the walk, so the chain is made over a list of
+        # generators that __init__ then fills; the chain reads it lazily.
+        sources: list[Iterator[Event]] = []
+        walk = cast(Walk, cls.from_iterable(sources))
+        walk._sources = sources
+        return walk
+
+    def __init__(self, tree: "Tree", node: Optional[Node], whole: bool) -> None:
         self.stopped_at_limit = False
         self._tree = tree  # kept alive while the walk lasts
         self._iter = Iter()
@@ -322,22 +351,18 @@ class Walk:
             raise ValueError("tarnwick: the node is not in this tree")
         _lib.tarnwick_iter_init(byref(tree._owner.root), byref(self._iter),
                                 node._live() if node is not None else None)
-        self._events = self._pull(tree._owner.disposals)
-        if whole:
-            self._events = _joined(self._events)
+        events = self._pull(tree._owner.disposals)
+        self._sources.append(_joined(events) if whole else events)
 
-    def __iter__(self):
-        return self._events
-
-    def __next__(self):
-        return next(self._events)
-
-    def _pull(self, disposals):
+    def _pull(self, disposals: int) -> Iterator[Event]:
         owner = self._tree._owner
         it = self._iter
         at = c_void_p(addressof(it))
         step = _lib.tarnwick_iter_next
         event = it.event
+        # Event's own constructor is a Python function that calls this;
+        # calling it directly makes each event with one C call, not two
+        # calls and a tuple of arguments.
         make = tuple.__new__
         data_type, start_type = _layout.EVENT_DATA, _layout.EVENT_START
         open_ = 0  # records begun and not ended: the depth of what comes next
@@ -358,7 +383,7 @@ class Walk:
         self.stopped_at_limit = it.top is not None
 
 
-def _joined(events):
+def _joined(events: Iterator[Event]) -> Iterator[Event]:
     """The events with each data record's DATA pieces, which lie in a row
     before its END, joined into one."""
     pieces = []

@@ -8,13 +8,35 @@ state is a fixed stack of TARNWICK_MAX_LEVELS + 1 frames; that number is a
 library when it is loaded (see _library.probe) and against a program built
 from tarnwick.h in the tests (layout())."""
 
-from ctypes import Structure, c_int, c_uint16, c_uint32, c_void_p, sizeof
+from ctypes import Structure, c_int, c_uint16, c_uint32, c_void_p, sizeof, string_at
 
 MAX_LEVELS = 7  # TARNWICK_MAX_LEVELS
 MAX_TAG = 0xFFF  # TARNWICK_MAX_TAG
 MAX_LENGTH = 0x7FFFFFFF  # TARNWICK_MAX_LENGTH
 
 EVENT_START, EVENT_DATA, EVENT_END = 1, 2, 3
+
+# A record begins with a header word whose first byte holds, above the kind
+# bit, how many length bytes follow the word (0 to 4, least significant
+# first). A node record's payload, one length byte's worth, is its embedded
+# handle and the padding before it; tarnwick.h states both sizes, so the
+# word's size is checked through them.
+WORD_SIZE = 2
+LENGTH_SHIFT, LENGTH_MASK = 1, 7
+NODE_LENGTH = 4 * sizeof(c_void_p)  # TARNWICK_NODE_LENGTH
+NODE_RECORD_SIZE = (WORD_SIZE + 1 + NODE_LENGTH + 1) // 2 * 2  # TARNWICK_NODE_RECORD_SIZE: rounded up to even
+
+
+def data_header_size(length: int) -> int:
+    """The header word and the fewest length bytes that hold `length`: the
+    bytes of a data record that must lie in the block it begins in."""
+    return WORD_SIZE + (length.bit_length() + 7) // 8
+
+
+def record_length(record: int) -> int:
+    """The length field of the record at address `record`."""
+    length_bytes = string_at(record, 1)[0] >> LENGTH_SHIFT & LENGTH_MASK
+    return int.from_bytes(string_at(record + WORD_SIZE, length_bytes), "little")
 
 
 class List(Structure):
@@ -43,7 +65,7 @@ class Frame(Structure):
                 ("state", c_uint32), ("ptr", c_void_p)]
 
 
-def iter_type(max_levels=MAX_LEVELS):
+def iter_type(max_levels: int = MAX_LEVELS) -> type[Structure]:
     """tarnwick_iter for a given frame count less one (the tests build others)."""
     return type("Iter", (Structure,), {"_fields_": [
         ("levels", c_int), ("event", Event), ("top", c_void_p), ("frames", Frame * (max_levels + 1))]})
@@ -51,20 +73,21 @@ def iter_type(max_levels=MAX_LEVELS):
 
 Iter = iter_type()
 
-_STRUCTS = {"tarnwick_list": List, "tarnwick_node": NodeHandle, "tarnwick_event": Event,
+_STRUCTS: dict[str, type[Structure]] = {"tarnwick_list": List, "tarnwick_node": NodeHandle, "tarnwick_event": Event,
             "tarnwick_frame": Frame, "tarnwick_iter": Iter}
 
 
-def layout():
+def layout() -> dict[str, int]:
     """Every size and offset above, named as the C probe in the tests prints
     them: "tarnwick_frame" is a size, "tarnwick_frame.ptr" an offset."""
     table = {"TARNWICK_MAX_LEVELS": MAX_LEVELS, "TARNWICK_MAX_TAG": MAX_TAG, "TARNWICK_MAX_LENGTH": MAX_LENGTH,
              "TARNWICK_EVENT_START": EVENT_START, "TARNWICK_EVENT_DATA": EVENT_DATA,
-             "TARNWICK_EVENT_END": EVENT_END, "tarnwick_block.data": BLOCK_DATA}
+             "TARNWICK_EVENT_END": EVENT_END, "TARNWICK_NODE_LENGTH": NODE_LENGTH,
+             "TARNWICK_NODE_RECORD_SIZE": NODE_RECORD_SIZE, "tarnwick_block.data": BLOCK_DATA}
     for field, _ in Block._fields_:
         table["tarnwick_block." + field] = getattr(Block, field).offset
     for name, struct in _STRUCTS.items():
         table[name] = sizeof(struct)
-        for field, _ in struct._fields_:
+        for field, *_ in struct._fields_:
             table[name + "." + field] = getattr(struct, field).offset
     return table

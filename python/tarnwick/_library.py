@@ -10,7 +10,8 @@ from ctypes import (CFUNCTYPE, POINTER, addressof, byref, c_int, c_uint, c_uint3
                     string_at)
 
 from . import _layout
-from ._layout import BLOCK_DATA, EVENT_DATA, EVENT_START, MAX_LEVELS, Iter, List, NodeHandle
+from ._layout import (BLOCK_DATA, EVENT_DATA, EVENT_START, MAX_LEVELS, WORD_SIZE, Iter, List, NodeHandle,
+                      record_length)
 
 
 class LibraryError(ImportError):
@@ -29,7 +30,7 @@ else:
 VISIT_FN = CFUNCTYPE(c_int, c_void_p, c_int, c_uint, c_void_p, c_int)
 
 
-def _candidates():
+def _candidates() -> list[str]:
     """Where to look, in order: $TARNWICK_LIBRARY alone when it is set; else
     the package's own folder, then the loader's search."""
     given = os.environ.get("TARNWICK_LIBRARY")
@@ -41,7 +42,10 @@ def _candidates():
     return found + ([searched] if searched else []) + _NAMES
 
 
-def _declare(lib):
+# The seven functions' types, as tarnwick.h declares them (a test holds them
+# to it): a pointer to a structure the binding builds itself is a POINTER of
+# it, any other pointer a c_void_p.
+def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
     lists = POINTER(List)
     lib.tarnwick_init.argtypes = [lists]
     lib.tarnwick_init.restype = c_int
@@ -60,7 +64,7 @@ def _declare(lib):
     return lib
 
 
-def load():
+def load() -> tuple[ctypes.CDLL, str]:
     """The first candidate that loads and passes the probe, and its path."""
     tried = []
     for path in _candidates():
@@ -73,10 +77,12 @@ def load():
         if differences:
             raise LibraryError(f"{path} does not match this binding: " + "; ".join(differences))
         return lib, path
-    raise LibraryError("libtarnwick not found (set TARNWICK_LIBRARY to its path); tried " + "; ".join(tried))
+    raise LibraryError("libtarnwick not found: install a tarnwick wheel, which carries it, or the package from "
+                       "its sdist or source, which builds it with CMake; or install the library where the "
+                       "loader finds it; or set TARNWICK_LIBRARY to its path. Tried " + "; ".join(tried))
 
 
-def probe(lib, iter_type=Iter, max_levels=MAX_LEVELS):
+def probe(lib: ctypes.CDLL, iter_type: type[ctypes.Structure] = Iter, max_levels: int = MAX_LEVELS) -> list[str]:
     """Walks a known tree and measures, from what the library writes, the
     sizes the binding depends on. Returns one text per difference; empty
     when all match.
@@ -101,7 +107,7 @@ _PATTERN = 0xA5
 _PAYLOAD = b"probe"
 
 
-def _build_probe_tree(lib, root, nesting):
+def _build_probe_tree(lib: ctypes.CDLL, root: List, nesting: int) -> int:
     first = lib.tarnwick_create_node(byref(root), None, 1)
     if first is None or lib.tarnwick_create_data(byref(root), first, 2, _PAYLOAD, len(_PAYLOAD)) != 0:
         raise MemoryError("libtarnwick: no memory for the load-time probe")
@@ -110,10 +116,10 @@ def _build_probe_tree(lib, root, nesting):
         node = lib.tarnwick_create_node(byref(root), node, 3)
         if node is None:
             raise MemoryError("libtarnwick: no memory for the load-time probe")
-    return first
+    return int(first)
 
 
-def _measure(lib, root, iter_type, max_levels):
+def _measure(lib: ctypes.CDLL, root: List, iter_type: type[ctypes.Structure], max_levels: int) -> list[str]:
     first = _build_probe_tree(lib, root, max_levels)
     frames_at = iter_type.frames.offset
     frame_size = sizeof(_layout.Frame)
@@ -136,9 +142,11 @@ def _measure(lib, root, iter_type, max_levels):
     return _check_fields(lib, root, first, buffer, it, max_levels)
 
 
-def _check_fields(lib, root, first, buffer, it, max_levels):
+def _check_fields(lib: ctypes.CDLL, root: List, first: int, buffer: "ctypes.Array[ctypes.c_ubyte]",
+                  it: ctypes.Structure, max_levels: int) -> list[str]:
     """With the sizes agreed, the fields: the first frame, the node handle,
-    the data record's START and DATA, and where the nesting limit stops."""
+    the data record's START, header and DATA, and where the nesting limit
+    stops."""
     differences = []
     header = root.first + BLOCK_DATA
     frame = it.frames[0]
@@ -152,9 +160,11 @@ def _check_fields(lib, root, first, buffer, it, max_levels):
     data_header = NodeHandle.from_address(first).children.first + BLOCK_DATA
     if it.frames[1].record != data_header or it.frames[1].state != len(_PAYLOAD) << 1 | 1:
         differences.append("tarnwick_frame's record or state fields differ")
+    if record_length(data_header) != len(_PAYLOAD):
+        differences.append("a data record's length field is read otherwise")
     lib.tarnwick_iter_next(None, buffer)
     event = it.event
-    if (event.type, event.length, event.data) != (EVENT_DATA, len(_PAYLOAD), data_header + 3) or \
+    if (event.type, event.length, event.data) != (EVENT_DATA, len(_PAYLOAD), data_header + WORD_SIZE + 1) or \
             string_at(event.data, event.length) != _PAYLOAD:
         differences.append("tarnwick_event's data or length fields differ")
     starts = 2

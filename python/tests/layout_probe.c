@@ -1,7 +1,8 @@
 /* SPDX-License-Identifier: MIT */
 /* Prints the size and field offsets of every structure the Python binding
  * lays out itself, and TARNWICK_MAX_LEVELS, as "name value" lines named as
- * tarnwick._layout.layout() names them, with the constants it keeps. */
+ * tarnwick._layout.layout() names them, with the constants it keeps (the
+ * record header's word size through the node record's sizes). */
 #include <stddef.h>
 #include <stdio.h>
 #include <tarnwick.h>
@@ -16,6 +17,8 @@ int main(void) {
     printf("TARNWICK_EVENT_START %d\n", TARNWICK_EVENT_START);
     printf("TARNWICK_EVENT_DATA %d\n", TARNWICK_EVENT_DATA);
     printf("TARNWICK_EVENT_END %d\n", TARNWICK_EVENT_END);
+    printf("TARNWICK_NODE_LENGTH %d\n", (int)TARNWICK_NODE_LENGTH);
+    printf("TARNWICK_NODE_RECORD_SIZE %d\n", (int)TARNWICK_NODE_RECORD_SIZE);
     FIELD(tarnwick_block, next);
     FIELD(tarnwick_block, prev);
     FIELD(tarnwick_block, data_end);

@@ -10,11 +10,12 @@ import importlib.metadata
 import mmap
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
 import textwrap
-from ctypes import sizeof
+from ctypes import POINTER, c_int, c_uint, c_uint32, c_void_p, sizeof
 
 import pytest
 
@@ -113,7 +114,7 @@ def test_nesting_limit_stops_the_walk():
         for level in range(nesting - 1):
             node = node.add_node(2)
         walk = tree.events()
-        assert walk.stopped_at_limit is False
+        assert iter(walk) is walk and walk.stopped_at_limit is False
         starts = sum(e.kind == S for e in walk)
         assert (starts, walk.stopped_at_limit) == (tarnwick.MAX_LEVELS if stopped else nesting, stopped)
         assert tree.visit(lambda e: None) is not stopped
@@ -296,6 +297,7 @@ def test_the_library_is_found_beside_the_package(tmp_path):
     env["TARNWICK_LIBRARY"] = str(tmp_path / "nothing.so")
     failed = subprocess.run([sys.executable, "-c", code], env=env, cwd=tmp_path, capture_output=True, text=True)
     assert failed.returncode != 0 and "LibraryError" in failed.stderr
+    assert all(way in failed.stderr for way in ("wheel", "where the loader finds it", "TARNWICK_LIBRARY"))
 
 
 def needs(variable):
@@ -309,6 +311,45 @@ def test_layout_table_matches_the_header():
     out = subprocess.run([needs("TARNWICK_PROBE")], capture_output=True, text=True, check=True).stdout
     probed = {name: int(value) for name, value in (line.split() for line in out.splitlines())}
     assert probed == _layout.layout()
+
+
+# The ctypes types that pass for a C type of tarnwick.h: a pointer to a
+# structure the binding lays out is a POINTER of it or a c_void_p, any other
+# pointer a c_void_p.
+_C_TYPES = {"int": c_int, "unsigned": c_uint, "uint32_t": c_uint32, "void": None,
+            "tarnwick_visit_fn": _library.VISIT_FN}
+
+
+def ctypes_of(c_type):
+    c_type = c_type.strip().removeprefix("const ")
+    if c_type.endswith(" *"):
+        struct = _layout._STRUCTS.get(c_type[:-2])
+        return {c_void_p} | ({POINTER(struct)} if struct else set())
+    return {_C_TYPES[c_type]}
+
+
+def test_the_functions_are_declared_as_the_header_declares_them():
+    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+    script = os.path.join(root, "tests", "check-library-man")
+    if not os.path.exists(script):
+        pytest.skip("needs the source tree's tests/check-library-man")
+    out = subprocess.run(["bash", script, "--prototypes", os.path.join(root, "include", "tarnwick.h")],
+                         capture_output=True, text=True, check=True).stdout
+    declared = []
+    for line in out.splitlines():
+        callback = re.fullmatch(r"typedef (\w+)\(TARNWICK_CALL \*(\w+)\)\((.*)\)", line)
+        if callback:
+            returns, name, arguments = callback.groups()
+            restype, argtypes = _library.VISIT_FN._restype_, _library.VISIT_FN._argtypes_
+        else:
+            returns, name, arguments = re.fullmatch(r"(.*?)(tarnwick_\w+)\((.*)\)", line).groups()
+            function = getattr(tarnwick._lib, name)
+            restype, argtypes = function.restype, function.argtypes
+        c_arguments = [re.sub(r" ?\w+$", "", argument) for argument in arguments.split(", ")]
+        assert restype in ctypes_of(returns) and len(argtypes) == len(c_arguments), line
+        assert all(argtype in ctypes_of(c) for argtype, c in zip(argtypes, c_arguments)), line
+        declared.append(name)
+    assert len(declared) == 8, declared  # the seven functions and the callback
 
 
 def test_installed_metadata_states_the_package_version():

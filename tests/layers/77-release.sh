@@ -1,7 +1,10 @@
 # SPDX-License-Identifier: MIT
 # The release archives, checked as a user meets them. tools/make-release
 # writes them to build/dist/out; then
-# - SHA256SUMS holds the sums of the three archives;
+# - SHA256SUMS holds the sums of every file written;
+# - the Python package's wheels hold the package and its library, the
+#   Windows ones the zips' DLLs, tagged py3-none-PLATFORM (its sdist is
+#   checked by the Linux wheel, which tools/make-release builds from it);
 # - the source tarball holds exactly the tracked files, under tarnwick-V/,
 #   and the README's first command (read as the readme layer reads it) works
 #   in a copy unpacked from it, with no network where this machine can take
@@ -16,7 +19,7 @@
 #   zip runs under wine64; the win32 zip under wine, which is a 32-bit x86
 #   program, run under qemu on a kernel that runs none (wine_on_qemu).
 need_packages cmake g++ git zip unzip pkg-config g++-mingw-w64-i686 binutils-mingw-w64-i686 \
-  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 python3-build python3-setuptools python3-wheel
 source tests/layers/windows.sh
 
 # tools/make-release names a tree a release only when CHANGELOG.md's newest
@@ -49,7 +52,9 @@ snapshot=()
 tools/make-release --name >/dev/null 2>&1 || snapshot=(--snapshot)
 tools/make-release "${snapshot[@]}" "$out"
 name=$(tools/make-release "${snapshot[@]}" --name)
-(cd "$out" && sha256sum -c SHA256SUMS && ls -l)
+(cd "$out" && sha256sum -c SHA256SUMS && ls -l . python)
+diff <(cd "$out" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort) \
+  <(awk '{ print $2 }' "$out/SHA256SUMS" | LC_ALL=C sort) || { echo "SHA256SUMS does not list every file"; exit 1; }
 
 # Fails, showing the difference, unless the files EXPECTED and ACTUAL list the
 # same names in any order.
@@ -133,8 +138,32 @@ check_zip_programs() {
   echo "ok: $folder: the C example built against the zip alone, and the zip's tool, run under $(basename "$wine")"
 }
 
+# Checks the wheel for PLATFORM: exactly the package, LIBRARY and the wheel's
+# metadata, tagged py3-none-PLATFORM as not pure Python. For Windows, with
+# the MinGW-w64 objdump OBJDUMP and the unpacked zip FOLDER, its DLL is the
+# zip's and exports exactly the seven functions.
+check_wheel() {
+  local platform=$1 library=$2 objdump=${3:-} folder=${4:-} wheel=$out/python/tarnwick-$version-py3-none-$1.whl
+  printf '%s\n' tarnwick/__init__.py tarnwick/_layout.py tarnwick/_library.py tarnwick/py.typed "tarnwick/$library" \
+    "tarnwick-$version.dist-info/"{METADATA,WHEEL,top_level.txt,RECORD} >"$dist/$platform.promised"
+  unzip -Z1 "$wheel" >"$dist/$platform.list"
+  same_names "$dist/$platform.promised" "$dist/$platform.list" "$wheel does not hold exactly the promised files"
+  unzip -p "$wheel" "tarnwick-$version.dist-info/WHEEL" | grep -E '^(Tag|Root-Is-Purelib):' >"$dist/$platform.tags"
+  diff <(printf '%s\n' "Root-Is-Purelib: false" "Tag: py3-none-$platform") "$dist/$platform.tags" \
+    || { echo "$wheel is tagged otherwise"; return 1; }
+  if [ -n "$folder" ]; then
+    unzip -p "$wheel" "tarnwick/$library" >"$dist/$platform.dll"
+    cmp "$dist/$platform.dll" "$dist/$folder/$name-$folder/bin/libtarnwick.dll" || { echo "$wheel: not the zip's DLL"; return 1; }
+    OBJDUMP=$objdump tests/check-exports "$dist/$platform.dll"
+  fi
+  echo "ok: $(basename "$wheel") holds what it should"
+}
+
 check_zip win64 x86_64-w64-mingw32-objdump
 check_zip win32 i686-w64-mingw32-objdump
+check_wheel linux_x86_64 libtarnwick.so.1
+check_wheel win_amd64 libtarnwick.dll x86_64-w64-mingw32-objdump win64
+check_wheel win32 libtarnwick.dll i686-w64-mingw32-objdump win32
 make_wine_prefix dist-wine64 /usr/lib/wine/wine64
 keep_wine_running dist-wine64 /usr/lib/wine/wine64
 check_zip_programs win64 mingw-x86_64 x86_64-w64-mingw32 /usr/lib/wine/wine64
