@@ -7,8 +7,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #if defined(__linux__)
@@ -44,20 +46,6 @@ protected:
     tarnwick_list tree;
 };
 
-// "ab" takes five bytes and a filler; a data_end cut to the odd address in
-// front of the filler leaves the read position, rounded up to even after the
-// payload, one past the block's end.
-TEST_F(WalkDeathTest, DataEndCutBeforeAFillerStopsTheWalk) {
-    ASSERT_EQ(tarnwick_create_data(&tree, nullptr, 1, "ab", 2), 0);
-    ASSERT_EQ(block()->data_end - block()->data, 6);
-    EXPECT_DEATH(
-        {
-            block()->data_end -= 1;
-            walk_all(&tree);
-        },
-        "top->ptr<=block->data_end");
-}
-
 // The same cut in front of the filler of a record that lies whole before it
 // (nine bytes): the walks give its events and end at the cut, without reading
 // the record after it, and the C++ range gives what the C walk gives.
@@ -81,150 +69,131 @@ TEST_F(WalkDeathTest, DataEndCutBeforeTheFillerOfAWholeRecordEndsTheWalkThere) {
     EXPECT_EQ(ranged, walked);
 }
 
-// A record that fills its block up to a filler, with data_end cut to the odd
-// address in front of the filler: the release, which finds where the next
-// record would begin one past that end, which is past the allocation, stops
-// before reading there (the sanitizer build sees any read past the block).
-TEST_F(WalkDeathTest, DataEndCutBeforeTheBlocksLastFillerStopsTheRelease) {
-    const std::string fill(TARNWICK_FIRST_CAPACITY - 4, 'x');  // header word, one length byte, filler
-    ASSERT_EQ(tarnwick_create_data(&tree, nullptr, 1, fill.data(), static_cast<uint32_t>(fill.size())), 0);
-    ASSERT_EQ(block()->space, 0);
-    EXPECT_DEATH(
-        {
-            block()->data_end -= 1;
-            tarnwick_dispose(&tree);
-        },
-        "after<=block->data_end");
-}
+// The walks a damage is tried on. "Iterator, damaged after START" takes one
+// step before the damage, so that the read position is already inside the
+// record.
+enum class walk { callback, iterator_damaged_after_start, release, visit, range, children };
+const char *const walk_names[] = {"callback walk", "iterator, damaged after START", "release", "C++ visit", "C++ range",
+                                  "C++ children"};
 
-// A data_end below the first block's data: every walk stops at the first
-// record instead of taking it as lying whole before that end.
-TEST_F(WalkDeathTest, DataEndBelowTheDataStopsEveryWalk) {
-    ASSERT_EQ(tarnwick_create_data(&tree, nullptr, 5, "secret", 6), 0);
-    unsigned char *const below = block()->data - 2;  // inside the block's header
-    EXPECT_DEATH(
-        {
-            block()->data_end = below;
-            walk_all(&tree);
-        },
-        "top->ptr<=block->data_end");
+void walk_damaged(walk kind, tarnwick_list *tree, const std::function<void(tarnwick_list *)> &damage) {
     const auto ignore_event = [](const tarnwick::event &) {};
-    EXPECT_DEATH(
-        {
-            block()->data_end = below;
-            tarnwick::detail::visit(&tree, nullptr, ignore_event);
-        },
-        "damaged tree: top->ptr<=block->data_end");
-    EXPECT_DEATH(
-        {
-            block()->data_end = below;
-            for (const tarnwick::event &e : tarnwick::event_range(&tree, nullptr)) ignore_event(e);
-        },
-        "damaged tree: top->ptr<=block->data_end");
-    EXPECT_DEATH(
-        {
-            block()->data_end = below;
-            for (const tarnwick::child &c : tarnwick::child_range(&tree)) (void)c;
-        },
-        "damaged tree: after<=block->data_end");
+    if (kind != walk::iterator_damaged_after_start) damage(tree);
+    switch (kind) {
+    case walk::callback: walk_all(tree); break;
+    case walk::iterator_damaged_after_start: {
+        tarnwick_iter iter;
+        tarnwick_iter_init(tree, &iter, nullptr);
+        tarnwick_iter_next(tree, &iter);
+        damage(tree);
+        while (tarnwick_iter_next(tree, &iter) != nullptr) {
+        }
+        break;
+    }
+    case walk::release: tarnwick_dispose(tree); break;
+    case walk::visit: tarnwick::detail::visit(tree, nullptr, ignore_event); break;
+    case walk::range:
+        for (const tarnwick::event &e : tarnwick::event_range(tree, nullptr)) ignore_event(e);
+        break;
+    case walk::children:
+        for (const tarnwick::child &c : tarnwick::child_range(tree)) (void)c;
+        break;
+    }
 }
 
-// A data_end moved back below the read position between two steps.
-TEST_F(WalkDeathTest, DataEndBelowTheReadPositionStopsTheIterator) {
-    ASSERT_EQ(tarnwick_create_data(&tree, nullptr, 1, "hello", 5), 0);
-    EXPECT_DEATH(
-        {
-            tarnwick_iter iter;
-            tarnwick_iter_init(&tree, &iter, nullptr);
-            tarnwick_iter_next(&tree, &iter);  // START: the read position is at the payload
-            block()->data_end = block()->data + 1;
-            tarnwick_iter_next(&tree, &iter);
-        },
-        "top->ptr<=block->data_end");
-}
+// One kind of damage to a sound tree, and the check each walk stops at.
+struct damage_case {
+    const char *name;
+    std::function<void(tarnwick_list *)> build, damage;
+    std::vector<std::pair<walk, const char *>> stops;
+};
 
-// A walk moves past a node record by skipping it; a block that ends inside
-// the node's header leaves the skip outside the block, for the C walk and
-// for the C++ walk with its own checks, and for a read of the list.
-TEST_F(WalkDeathTest, BlockEndingInsideANodeHeaderStopsTheWalk) {
-    ASSERT_NE(tarnwick_create_node(&tree, nullptr, 1), nullptr);
-    EXPECT_DEATH(
-        {
-            block()->data_end = block()->data + 2;
-            walk_all(&tree);
-        },
-        "after<=block->data_end");
-    const auto ignore_event = [](const tarnwick::event &) {};
-    EXPECT_DEATH(
-        {
-            block()->data_end = block()->data + 2;
-            tarnwick::detail::visit(&tree, nullptr, ignore_event);
-        },
-        "damaged tree: after<=block->data_end");
-    EXPECT_DEATH(
-        {
-            block()->data_end = block()->data + 2;
-            for (const tarnwick::child &c : tarnwick::child_range(&tree)) (void)c;
-        },
-        "damaged tree: after<=block->data_end");
-}
+tarnwick_block *first(tarnwick_list *tree) { return tree->first; }
 
-// A header that claims seven length bytes, more than the block holds after
-// it, stops the release before it frees anything.
-TEST_F(WalkDeathTest, LengthFieldPastTheBlockStopsTheRelease) {
-    ASSERT_EQ(tarnwick_create_data(&tree, nullptr, 1, "hello", 5), 0);
-    constexpr unsigned char kSevenLengthBytes = 7 << 1;
-    EXPECT_DEATH(
-        {
-            block()->data[0] |= kSevenLengthBytes;
-            tarnwick_dispose(&tree);
-        },
-        "after<=block->data_end");
-}
+constexpr unsigned char kSevenLengthBytes = 7 << 1;
 
-// A header in the last two bytes of a full block that claims seven length
-// bytes: they would lie past the allocation, so the check comes before they
-// are read (the sanitizer build sees any read past the block), by the C walk,
-// the release, and the C++ walks that run inline in the caller's code.
-TEST_F(WalkDeathTest, LengthBytesPastTheAllocationAreNeverRead) {
+// Fills the first block to its end: a record up to the last two bytes, and
+// there an empty record's header, whose length bytes would lie past it.
+void fill_to_a_last_header(tarnwick_list *tree) {
     constexpr uint32_t kFill = TARNWICK_FIRST_CAPACITY - 2 - 2 - 2;  // header, length bytes, last record
     const std::string fill(kFill, 'x');
-    ASSERT_EQ(tarnwick_create_data(&tree, nullptr, 1, fill.data(), kFill), 0);
-    ASSERT_EQ(tarnwick_create_data(&tree, nullptr, 2, nullptr, 0), 0);
-    ASSERT_EQ(block()->space, 0);
-    constexpr unsigned char kSevenLengthBytes = 7 << 1;
-    unsigned char *last_header = block()->data_end - 2;
-    EXPECT_DEATH(
-        {
-            *last_header |= kSevenLengthBytes;
-            walk_all(&tree);
-        },
-        "top->ptr<=block->data_end");
-    EXPECT_DEATH(
-        {
-            *last_header |= kSevenLengthBytes;
-            tarnwick_dispose(&tree);
-        },
-        "after<=block->data_end");
-    const auto ignore_event = [](const tarnwick::event &) {};
-    EXPECT_DEATH(
-        {
-            *last_header |= kSevenLengthBytes;
-            tarnwick::detail::visit(&tree, nullptr, ignore_event);
-        },
-        "damaged tree: top->ptr<=block->data_end");
-    EXPECT_DEATH(
-        {
-            *last_header |= kSevenLengthBytes;
-            for (const tarnwick::event &e : tarnwick::event_range(&tree, nullptr)) ignore_event(e);
-        },
-        "damaged tree: top->ptr<=block->data_end");
-    EXPECT_DEATH(
-        {
-            *last_header |= kSevenLengthBytes;
-            for (const tarnwick::child &c : tarnwick::child_range(&tree)) (void)c;
-        },
-        "damaged tree: after<=block->data_end");
+    ASSERT_EQ(tarnwick_create_data(tree, nullptr, 1, fill.data(), kFill), 0);
+    ASSERT_EQ(tarnwick_create_data(tree, nullptr, 2, nullptr, 0), 0);
+    ASSERT_EQ(first(tree)->space, 0);
+}
+
+// Each damage is done inside the dying statement; the C walks stop at the
+// library's assertions, the C++ walks at the same checks with "damaged tree:"
+// in front. Reads past a block that no check catches show in the sanitizer
+// build, which runs these too.
+TEST_F(WalkDeathTest, DamagedBlocksStopEveryWalkAtACheck) {
+    const damage_case cases[] = {
+        // "ab" takes five bytes and a filler; data_end cut to the odd address
+        // in front of the filler leaves the read position, rounded up to even
+        // after the payload, one past the block's end.
+        {"data_end cut before a filler",
+         [](tarnwick_list *t) { ASSERT_EQ(tarnwick_create_data(t, nullptr, 1, "ab", 2), 0); },
+         [](tarnwick_list *t) { first(t)->data_end -= 1; },
+         {{walk::callback, "top->ptr<=block->data_end"}}},
+        // A record that fills its block up to a filler: the release finds the
+        // next record one past the cut end, past the allocation, and stops
+        // before reading there.
+        {"data_end cut before the block's last filler",
+         [](tarnwick_list *t) {
+             const std::string fill(TARNWICK_FIRST_CAPACITY - 4, 'x');  // header word, one length byte, filler
+             ASSERT_EQ(tarnwick_create_data(t, nullptr, 1, fill.data(), static_cast<uint32_t>(fill.size())), 0);
+             ASSERT_EQ(first(t)->space, 0);
+         },
+         [](tarnwick_list *t) { first(t)->data_end -= 1; },
+         {{walk::release, "after<=block->data_end"}}},
+        // Below the first block's data: every walk stops at the first record
+        // instead of taking it as lying whole before that end.
+        {"data_end below the data",
+         [](tarnwick_list *t) { ASSERT_EQ(tarnwick_create_data(t, nullptr, 5, "secret", 6), 0); },
+         [](tarnwick_list *t) { first(t)->data_end = first(t)->data - 2; },  // inside the block's header
+         {{walk::callback, "top->ptr<=block->data_end"},
+          {walk::visit, "damaged tree: top->ptr<=block->data_end"},
+          {walk::range, "damaged tree: top->ptr<=block->data_end"},
+          {walk::children, "damaged tree: after<=block->data_end"}}},
+        {"data_end moved below the read position between two steps",
+         [](tarnwick_list *t) { ASSERT_EQ(tarnwick_create_data(t, nullptr, 1, "hello", 5), 0); },
+         [](tarnwick_list *t) { first(t)->data_end = first(t)->data + 1; },
+         {{walk::iterator_damaged_after_start, "top->ptr<=block->data_end"}}},
+        // A walk moves past a node record by skipping it; a block that ends
+        // inside the node's header leaves the skip outside the block.
+        {"block ending inside a node header",
+         [](tarnwick_list *t) { ASSERT_NE(tarnwick_create_node(t, nullptr, 1), nullptr); },
+         [](tarnwick_list *t) { first(t)->data_end = first(t)->data + 2; },
+         {{walk::callback, "after<=block->data_end"},
+          {walk::visit, "damaged tree: after<=block->data_end"},
+          {walk::children, "damaged tree: after<=block->data_end"}}},
+        // Seven length bytes claimed, more than the block holds after the
+        // header: the release stops before it frees anything.
+        {"length field past the block",
+         [](tarnwick_list *t) { ASSERT_EQ(tarnwick_create_data(t, nullptr, 1, "hello", 5), 0); },
+         [](tarnwick_list *t) { first(t)->data[0] |= kSevenLengthBytes; },
+         {{walk::release, "after<=block->data_end"}}},
+        // The same claim in the block's last two bytes: the length bytes would
+        // lie past the allocation, so the check comes before they are read.
+        {"length bytes past the allocation",
+         fill_to_a_last_header,
+         [](tarnwick_list *t) { *(first(t)->data_end - 2) |= kSevenLengthBytes; },
+         {{walk::callback, "top->ptr<=block->data_end"},
+          {walk::release, "after<=block->data_end"},
+          {walk::visit, "damaged tree: top->ptr<=block->data_end"},
+          {walk::range, "damaged tree: top->ptr<=block->data_end"},
+          {walk::children, "damaged tree: after<=block->data_end"}}},
+    };
+    for (const damage_case &c : cases) {
+        tarnwick_list damaged;
+        tarnwick_init(&damaged);
+        c.build(&damaged);
+        for (const auto &[kind, check] : c.stops) {
+            SCOPED_TRACE(std::string(c.name) + ", " + walk_names[static_cast<int>(kind)]);
+            EXPECT_DEATH(walk_damaged(kind, &damaged, c.damage), check);
+        }
+        tarnwick_dispose(&damaged);
+    }
 }
 
 // The sanitizers reserve more address space than any cap leaves room for.
