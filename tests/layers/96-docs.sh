@@ -33,4 +33,7 @@ for entry in "index:libtarnwick" "tarnwick_8h:tarnwick.h File Reference" "format
   if grep -q -E 'ERR_[A-Z_]+|id="main-frame-error"' "$shots/$page.dom.html"; then echo "$page.html: an error page"; exit 1; fi
   /usr/bin/python3 tests/check-manual --screenshot "$shots/$page.png"
 done
+# The format page shows the layout pictures (the link check found their files).
+grep -q '<object type="image/svg+xml" data="layout-example.svg"' "$shots/format.dom.html" \
+  || { echo "format.html: the worked example's picture is not on the page"; exit 1; }
 echo "manual: build/docs/index.html; screenshots: $shots/*.png"
