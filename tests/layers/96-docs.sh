@@ -11,7 +11,9 @@ tools/make-manual --werror build/docs
 
 shots=build/docs-screenshots
 rm -rf "$shots" && mkdir -p "$shots"
-# Chromium with no profile, no network and nothing started in the background;
+# Chromium with no profile, no network and nothing started in the background,
+# given five seconds of the page's own time to finish its scripts (the tree of
+# pages on the left);
 # a page it cannot open renders as its own error page, which the title check
 # below tells apart.
 chromium_headless() {
@@ -19,7 +21,7 @@ chromium_headless() {
   profile=$(mktemp -d)
   timeout 120 chromium --headless --no-sandbox --disable-gpu --disable-background-networking \
     --disable-component-update --disable-sync --no-first-run --user-data-dir="$profile" \
-    --window-size=1200,1600 "$@" 2>>"$shots/chromium.log" || status=$?
+    --window-size=1200,1600 --virtual-time-budget=5000 "$@" 2>>"$shots/chromium.log" || status=$?
   rm -rf "$profile"
   return $status
 }
