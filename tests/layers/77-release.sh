@@ -9,7 +9,8 @@
 #   and the README's first command (read as the readme layer reads it) works
 #   in a copy unpacked from it, with no network where this machine can take
 #   it away (unshare -n);
-# - each Windows zip holds exactly the files a user is promised, under
+# - each Windows zip holds exactly the files a user is promised (the HTML
+#   manual among them), under
 #   tarnwick-V-win32/ or tarnwick-V-win64/; its DLL exports exactly the seven
 #   functions and its .def names the same ones;
 # - the C example, built with MinGW-w64 against an unpacked zip alone (through
@@ -19,7 +20,7 @@
 #   zip runs under wine64; the win32 zip under wine, which is a 32-bit x86
 #   program, run under qemu on a kernel that runs none (wine_on_qemu).
 need_packages cmake g++ git zip unzip pkg-config g++-mingw-w64-i686 binutils-mingw-w64-i686 \
-  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 python3-build python3-setuptools python3-wheel
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 python3-build python3-setuptools python3-wheel doxygen python3
 source tests/layers/windows.sh
 
 # tools/make-release names a tree a release only when CHANGELOG.md's newest
@@ -91,6 +92,8 @@ promised_zip_files() {
     lib/pkgconfig/tarnwick.pc share/doc/tarnwick/README.md share/doc/tarnwick/LICENSE share/doc/tarnwick/CHANGELOG.md \
     share/doc/tarnwick/format.md share/doc/tarnwick/examples/hello.c share/doc/tarnwick/examples/hello.cpp
   git ls-files include
+  # The manual, as tools/make-manual builds it here.
+  tools/make-manual "$dist/manual" >/dev/null && (cd "$dist/manual" && find . -type f | sed 's|^\./|share/doc/tarnwick/html/|')
 }
 
 # Unpacks the zip of FOLDER (win32, win64) into build/dist/FOLDER and checks
