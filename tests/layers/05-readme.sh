@@ -13,6 +13,7 @@
 #    The others are built elsewhere: RelWithDebInfo with GCC by native,
 #    valgrind, install and abi, and with Clang by sanitize, threads and fuzz;
 #    Debug with GCC by coverage; Release with both by the first command above.
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 need_packages cmake g++ clang libgtest-dev
 # The copies compile through ccache too, by CMake's environment variables.
 use_ccache

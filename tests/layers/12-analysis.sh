@@ -14,6 +14,7 @@
 #    uninitialised value inside libstdc++'s strings.
 # A finding that is no fault is suppressed in the code at its line, naming
 # the check and why (NOLINT for clang-tidy, cppcheck-suppress for cppcheck).
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 need_packages cmake g++ clang-tidy cppcheck
 
 database=build/analysis

@@ -12,6 +12,7 @@
 # The package's annotations must satisfy mypy --strict (it ships py.typed).
 # In each, and from the source tree with the library built here, the README's
 # Python example must print what the README says.
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 need_packages cmake g++ git python3-venv python3-pytest python3-build python3-setuptools python3-wheel unzip python3-mypy
 build python -DTARNWICK_BUILD_TESTS=OFF -DTARNWICK_BUILD_BENCH=OFF
 out=$PWD/build/python

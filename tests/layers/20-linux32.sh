@@ -11,6 +11,7 @@
 # under one, death tests fork without re-running the program, which the
 # emulator cannot follow, and the random-model tests take their quick
 # setting, as in the other emulated layers.
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 need_packages cmake g++-i686-linux-gnu googletest
 # A build folder kept from a run in the other mode forgets its emulator.
 emulator=(-UCMAKE_CROSSCOMPILING_EMULATOR)

@@ -7,6 +7,7 @@
 # The library is C++ checked by -fsanitize=function (the callback's type), whose
 # runtime is in UBSan's C++ part: C programs linking it get that part and
 # libstdc++ too.
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 need_packages cmake clang libclang-rt-14-dev googletest
 CC=clang CXX=clang++ build sanitize -DTARNWICK_SANITIZE=address,undefined \
   -DTARNWICK_GTEST_SOURCE=/usr/src/googletest -DTARNWICK_BUILD_BENCH=OFF \

@@ -6,6 +6,7 @@
 # Left out, as too slow under valgrind: the release of a million nested nodes
 # (run natively and under the sanitizers) and the 1 GiB scale test (natively);
 # and the walk under a capped address space, which valgrind's own mappings fill.
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 need_packages cmake g++ libgtest-dev valgrind
 build valgrind -DTARNWICK_BUILD_BENCH=OFF \
   "-DCMAKE_CROSSCOMPILING_EMULATOR=valgrind;-q;--error-exitcode=1;--leak-check=full;--show-leak-kinds=definite,indirect;--errors-for-leak-kinds=definite,indirect;--child-silent-after-fork=yes"

@@ -8,6 +8,7 @@
 # 45 seconds each target runs. The notation target runs under memory limits
 # well below the machine's: an input that makes the tool allocate without
 # bound must fail the layer, never exhaust the machine.
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 need_packages cmake clang libclang-rt-14-dev
 CC=clang CXX=clang++ build fuzz -DTARNWICK_BUILD_FUZZ=ON -DTARNWICK_BUILD_TESTS=OFF -DTARNWICK_BUILD_TOOLS=OFF \
   -DTARNWICK_BUILD_EXAMPLES=OFF -DTARNWICK_BUILD_BENCH=OFF

@@ -9,6 +9,7 @@
 # takes the emulated layers' quick setting. The layer is skipped only where
 # that cannot be set up (not root, no binfmt_misc), or when the archive
 # cannot give wine's 32-bit half today (see wine32_installed).
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 need_packages cmake g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest
 source tests/layers/windows.sh
 gtest_for mingw-i686

@@ -4,6 +4,7 @@
 # Windows programs against the DLL (the format's numbers are those of 8-byte
 # pointers), and the DLL exports exactly the seven plain names and imports
 # only the C runtime and KERNEL32.
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 need_packages cmake g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 googletest wine64
 source tests/layers/windows.sh
 make_wine_prefix windows64 /usr/lib/wine/wine64

@@ -19,6 +19,7 @@
 #   and the zip's tool prints the embedded sample's events. The win64
 #   zip runs under wine64; the win32 zip under wine, which is a 32-bit x86
 #   program, run under qemu on a kernel that runs none (wine_on_qemu).
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 need_packages cmake g++ git zip unzip pkg-config g++-mingw-w64-i686 binutils-mingw-w64-i686 \
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 python3-build python3-setuptools python3-wheel doxygen python3
 source tests/layers/windows.sh

@@ -8,6 +8,7 @@
 # each consumer gets the kind it asks for. Last, a project of its own takes
 # libtarnwick in by add_subdirectory, FetchContent and find_package, and
 # must keep its own settings.
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 need_packages cmake g++ clang pkg-config binutils git
 
 version=$(cmake -P cmake/version.cmake)

@@ -8,6 +8,7 @@
 # purpose: TARNWICK_UPDATE_ABI=1 writes the new descriptions instead, to be
 # committed with the change (and an incompatible change also takes a new
 # SONAME, by a new major version).
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 need_packages cmake g++ g++-i686-linux-gnu abigail-tools
 
 # Builds the library alone as build/NAME (with any further cmake arguments)

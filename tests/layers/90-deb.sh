@@ -7,6 +7,7 @@
 # C++ one through find_package) run by autopkgtest on this machine, the
 # tarnwick tool and its manual. The packages are purged at the end, whether
 # the steps passed or not.
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 packages=(libtarnwick1 libtarnwick-dev tarnwick-tools)
 [ "$(id -u)" -eq 0 ] || { echo "skipped: installing the packages needs root"; exit 77; }
 git rev-parse --git-dir >/dev/null 2>&1 || { echo "skipped: not a git clone, so no list of the files to package"; exit 77; }

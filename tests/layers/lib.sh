@@ -2,7 +2,11 @@
 # Shared by the test layers (sourced, never run). A layer is a bash script in
 # this folder whose name starts with a number; it exits 0 when it passed,
 # 77 when it cannot run here (a failure under CI=true), anything else when it
-# failed. Layers run from the repository root.
+# failed. Each layer sources this file first, so that it runs the same
+# whether tests/run starts it or a developer does (bash tests/layers/NN-x.sh):
+# any failing command ends it, and it runs from the repository root.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/../.."
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
