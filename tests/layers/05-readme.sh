@@ -30,11 +30,8 @@ for compiler in default clang; do
   compilers=()
   [ "$compiler" = clang ] && compilers=(CC=clang CXX=clang++)
   echo "--- the first command with the $compiler compiler"
-  if ! (cd "$copy" && env "${compilers[@]}" bash -c "$command") >"$copy.log" 2>&1; then
-    tail -n 40 "$copy.log"
-    echo "the README's first command failed with the $compiler compiler"
-    exit 1
-  fi
+  logged "$copy.log" env -C "$copy" "${compilers[@]}" bash -c "$command" \
+    || { echo "the README's first command failed with the $compiler compiler"; exit 1; }
   # The tool's output is the log's tail; the build's lines come before it.
   if [ "$(tail -n "$(wc -l <"$expected")" "$copy.log")" != "$(cat "$expected")" ]; then
     tail -n 40 "$copy.log"

@@ -19,8 +19,8 @@ need_packages cmake g++ clang-tidy cppcheck
 
 database=build/analysis
 mkdir -p "$database"
-cmake -S . -B "$database" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DTARNWICK_BUILD_TESTS=OFF \
-  -DTARNWICK_BUILD_BENCH=OFF >"$database.configure.log" 2>&1 || { cat "$database.configure.log"; exit 1; }
+logged "$database.configure.log" cmake -S . -B "$database" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DTARNWICK_BUILD_TESTS=OFF \
+  -DTARNWICK_BUILD_BENCH=OFF
 
 # clang-tidy's line filter, as JSON: the files whose lines are held to the
 # checks, sources and headers (.clang-tidy's header filter lets the headers
@@ -34,9 +34,9 @@ echo "clang-tidy $(clang-tidy --version | grep -o -m 1 '[0-9][0-9.]*') over ${#s
 # when it has findings. Each tool runs whatever the one before found, so
 # that one run shows every finding.
 failed=()
+export -f logged
 printf '%s\0' "${sources[@]}" | xargs -0 -n 1 -P "$jobs" bash -c '
-  log=$database/tidy-${1//\//-}.log
-  clang-tidy -p "$database" --quiet --line-filter="$filter" "$1" >"$log" 2>&1 || { cat "$log"; exit 1; }' tidy \
+  logged "$database/tidy-${1//\//-}.log" clang-tidy -p "$database" --quiet --line-filter="$filter" "$1"' tidy \
   || failed+=(clang-tidy)
 
 echo "$(cppcheck --version) over the same sources"

@@ -75,8 +75,8 @@ command=$(readme_first_command "$source_copy/README.md")
 offline=()
 if unshare -n true 2>/dev/null; then offline=(unshare -n); else echo "note: the network stays reachable here"; fi
 echo "--- in the unpacked tarball, ${offline[*]:+offline: }$command"
-(cd "$source_copy" && "${offline[@]}" bash -c "$command") >"$dist/first-command.log" 2>&1 \
-  || { tail -n 40 "$dist/first-command.log"; echo "the README's first command failed in the tarball"; exit 1; }
+logged "$dist/first-command.log" env -C "$source_copy" "${offline[@]}" bash -c "$command" \
+  || { echo "the README's first command failed in the tarball"; exit 1; }
 sample=tests/tool/cases/sample-walk.out
 diff <(tail -n "$(wc -l <"$sample")" "$dist/first-command.log") "$sample" \
   || { echo "the first command did not print the embedded sample's events"; exit 1; }
@@ -123,11 +123,10 @@ check_zip() {
 # make_wine_prefix set) and finding the DLL in the zip's bin/ alone.
 check_zip_programs() {
   local folder=$1 toolchain=$2 triplet=$3 wine=$4 top=$PWD/$dist/$1/$name-$1 build=$dist/$1/consumer program
-  cmake -S tests/consumers/c -B "$build" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$toolchain.cmake" \
-    -DCMAKE_PREFIX_PATH="$top" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >"$build.configure.log" 2>&1 \
-    || { cat "$build.configure.log"; return 1; }
+  logged "$build.configure.log" cmake -S tests/consumers/c -B "$build" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$toolchain.cmake" \
+    -DCMAKE_PREFIX_PATH="$top" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF || return 1
   grep "tarnwick .* from $top/lib/cmake/tarnwick" "$build.configure.log"
-  cmake --build "$build" >"$build.build.log" 2>&1 || { cat "$build.build.log"; return 1; }
+  logged "$build.build.log" cmake --build "$build" || return 1
   # shellcheck disable=SC2046 # the flags are words
   "$triplet-gcc" -std=c99 examples/hello.c $(PKG_CONFIG_LIBDIR=$top/lib/pkgconfig pkg-config --cflags --libs tarnwick) \
     -o "$build/hello_pkg_config.exe"

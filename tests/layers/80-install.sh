@@ -21,7 +21,7 @@ major=${version%%.*}
 # this second configure and show up twice.
 install_build() {
   local name=$1 prefix=${2:-$PWD/build/$1/root} kind=Shared targets
-  cmake -S . -B "build/$name" >>"build/$name.configure.log" 2>&1 || { cat "build/$name.configure.log"; return 1; }
+  logged "build/$name.reconfigure.log" cmake -S . -B "build/$name" || return 1
   [ -n "${2:-}" ] || rm -rf "$prefix" "build/$name/consumers"
   cmake --install "build/$name" --prefix "$prefix" >"build/$name.install.log"
   ! grep -q '^BUILD_SHARED_LIBS:BOOL=OFF' "build/$name/CMakeCache.txt" || kind=Static
@@ -134,10 +134,9 @@ while IFS='|' read -r via args mine kind installs; do
   rm -rf "$out" "$out.root"
   echo "--- $via $args"
   # shellcheck disable=SC2086 # the arguments are words
-  cmake -S tests/consumers/c -B "$out" -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_VIA="$via" -DTARNWICK_SOURCE="${clone}" \
-    -DTARNWICK_GIT_TAG="$(git -C "$clone" rev-parse HEAD)" -DCMAKE_PREFIX_PATH="$prefix" $args \
-    >"$out.configure.log" 2>&1 || { cat "$out.configure.log"; exit 1; }
-  cmake --build "$out" >"$out.build.log" 2>&1 || { cat "$out.build.log"; exit 1; }
+  logged "$out.configure.log" cmake -S tests/consumers/c -B "$out" -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_VIA="$via" \
+    -DTARNWICK_SOURCE="${clone}" -DTARNWICK_GIT_TAG="$(git -C "$clone" rev-parse HEAD)" -DCMAKE_PREFIX_PATH="$prefix" $args
+  logged "$out.build.log" cmake --build "$out"
   cmake --install "$out" --prefix "$PWD/$out.root" >"$out.install.log"
   grep -x 'CMAKE_BUILD_TYPE:STRING=Debug' "$out/CMakeCache.txt" || { echo "the project's build type changed"; exit 1; }
   [[ "$args" == *BUILD_SHARED_LIBS* ]] || ! grep '^BUILD_SHARED_LIBS' "$out/CMakeCache.txt" \

@@ -25,8 +25,7 @@ src=$work/libtarnwick-$version
 rm -rf "$work"
 copy_tree "$src"
 start=$SECONDS
-(cd "$src" && dpkg-buildpackage -us -uc -j"$jobs") >"$work/build.log" 2>&1 \
-  || { tail -n 60 "$work/build.log"; exit 1; }
+logged "$work/build.log" env -C "$src" dpkg-buildpackage -us -uc -j"$jobs"
 grep -E '^(dpkg-gensymbols|dh_missing):|tests passed' "$work/build.log" || true
 echo "dpkg-buildpackage -us -uc: $((SECONDS - start))s"
 
@@ -42,13 +41,12 @@ lintian --fail-on error --display-info "$work"/libtarnwick_"$version"_*.changes 
 echo "lintian: no errors, no warnings about the copyright file ($((SECONDS - start))s)"
 
 trap 'dpkg --purge "${packages[@]}" >/dev/null && echo "purged ${packages[*]}"' EXIT
-dpkg -i "${debs[@]}" >"$work/install.log" 2>&1 || { cat "$work/install.log"; exit 1; }
+logged "$work/install.log" dpkg -i "${debs[@]}"
 
 # The source package's own tests, on this machine (the null testbed), against
 # the packages just installed: autopkgtest finds their test dependencies
 # satisfied and builds nothing.
-autopkgtest --no-built-binaries "$work/libtarnwick_$version.dsc" -- null >"$work/autopkgtest.log" 2>&1 \
-  || { tail -n 40 "$work/autopkgtest.log"; echo "autopkgtest failed"; exit 1; }
+logged "$work/autopkgtest.log" autopkgtest --no-built-binaries "$work/libtarnwick_$version.dsc" -- null
 sed -n '/test consumers: \[-/,/test consumers: -*\]/p' "$work/autopkgtest.log"
 
 /usr/bin/tarnwick walk | diff tests/tool/cases/sample-walk.out -

@@ -7,6 +7,7 @@
 # any failing command ends it, and it runs from the repository root.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
+source tools/logged.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
@@ -35,9 +36,12 @@ need_packages() {
     dpkg --add-architecture i386
   fi
   export DEBIAN_FRONTEND=noninteractive
-  refresh_package_lists >/tmp/tarnwick-apt.log 2>&1
-  apt-get -o DPkg::Lock::Timeout=900 install -y -q --no-install-recommends "${missing[@]}" >>/tmp/tarnwick-apt.log 2>&1 \
-    || { tail -n 20 /tmp/tarnwick-apt.log; cannot_run "could not install ${missing[*]}"; }
+  logged /tmp/tarnwick-apt.log install_packages "${missing[@]}" || cannot_run "could not install ${missing[*]}"
+}
+
+# Installs the named packages from freshly updated lists.
+install_packages() {
+  refresh_package_lists && apt-get -o DPkg::Lock::Timeout=900 install -y -q --no-install-recommends "$@"
 }
 
 # Updates apt's package lists, trying again after a pause when an update
@@ -79,9 +83,8 @@ build() {
   local name=$1 launcher; shift
   mkdir -p build
   use_ccache
-  cmake -S . -B "build/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_WERROR=ON -DTARNWICK_BUILD_TESTS=ON \
-    -DTARNWICK_BUILD_BENCH=ON "${launcher[@]}" "$@" >"build/$name.configure.log" 2>&1 \
-    || { mkdir -p build; cat "build/$name.configure.log"; return 1; }
+  logged "build/$name.configure.log" cmake -S . -B "build/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_WERROR=ON \
+    -DTARNWICK_BUILD_TESTS=ON -DTARNWICK_BUILD_BENCH=ON "${launcher[@]}" "$@" || return 1
   local status=0
   cmake --build "build/$name" -j "$jobs" ${build_target:+--target "$build_target"} >"build/$name.build.log" 2>&1 \
     || status=$?
@@ -97,23 +100,28 @@ build() {
 # change to either builds it anew. Built in a folder of its own and then
 # moved into place, so two runs at once never see half an install.
 gtest_for() {
-  local toolchain=$1 key prefix work launcher
+  local toolchain=$1 key prefix work staged
   key=$( { cat cmake/"$toolchain".cmake cmake/linux-cross.cmake cmake/mingw.cmake
            dpkg-query -W -f='${Version}' googletest; } | sha256sum | cut -c1-16)
   prefix=$cache_root/gtest/$toolchain-$key
   gtest=(-DGTest_DIR="$prefix/lib/cmake/GTest")
   [ ! -f "$prefix/lib/cmake/GTest/GTestConfig.cmake" ] || return 0
   echo "building GoogleTest for $toolchain into $prefix"
-  use_ccache
   work=build/gtest/$toolchain
   mkdir -p "$work" "$cache_root/gtest"
-  local staged
   staged=$(mktemp -d "$prefix.XXXXXX")
-  { cmake -S /usr/src/googletest -B "$work" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$toolchain.cmake" \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$staged" "${launcher[@]}" &&
-    cmake --build "$work" -j "$jobs" && cmake --install "$work"; } >"$work.log" 2>&1 \
-    || { tail -n 40 "$work.log"; rm -rf "$staged"; return 1; }
+  logged "$work.log" build_gtest "$toolchain" "$work" "$staged" || { rm -rf "$staged"; return 1; }
   mv -T "$staged" "$prefix" 2>/dev/null || rm -rf "$staged"
+}
+
+# Builds GoogleTest from Debian's sources in the folder WORK with the
+# toolchain file cmake/TOOLCHAIN.cmake, and installs it into PREFIX.
+build_gtest() {
+  local toolchain=$1 work=$2 prefix=$3 launcher
+  use_ccache
+  cmake -S /usr/src/googletest -B "$work" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$toolchain.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$prefix" "${launcher[@]}" &&
+    cmake --build "$work" -j "$jobs" && cmake --install "$work"
 }
 
 # A test that runs longer than test_timeout seconds is stopped and fails, so
@@ -190,10 +198,10 @@ check_consumers() {
   local out=$1 installed=$2 program loaded major
   major=$(cmake -P cmake/version.cmake) && major=${major%%.*}
   shift 2
-  cmake -S tests/consumers/cpp -B "$out/cpp" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF "$@" \
-    >"$out/cpp.configure.log" || { cat "$out/cpp.configure.log"; return 1; }
+  logged "$out/cpp.configure.log" cmake -S tests/consumers/cpp -B "$out/cpp" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF "$@" \
+    || return 1
   grep "tarnwick $major" "$out/cpp.configure.log"
-  cmake --build "$out/cpp" >"$out/cpp.build.log" || { cat "$out/cpp.build.log"; return 1; }
+  logged "$out/cpp.build.log" cmake --build "$out/cpp" || return 1
   for program in "$out/hello_c" "$out/cpp/hello_cpp"; do
     if [ -z "$installed" ]; then
       ! ldd "$program" | grep libtarnwick || { echo "$program loads a shared libtarnwick"; return 1; }

@@ -35,20 +35,25 @@ make_wine_prefix() {
     # too, whichever loader makes it.
     [ ! -x /usr/lib/wine/wine ] || wine_on_qemu >/dev/null || true
     staged=$(mktemp -d "$kept.XXXXXX")
-    # Without a debugger to start, a program that crashes ends (status 5 for
-    # an access violation) instead of waiting in one: for 32- and 64-bit
-    # programs alike.
-    { WINEPREFIX=$staged "$wine" wineboot --init &&
-      for view in 32 64; do
-        WINEPREFIX=$staged "$wine" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
-          /v Debugger /d '' /f /reg:$view
-      done && WINEPREFIX=$staged wineserver -w; } >"build/$name.wineboot.log" 2>&1 \
-      || { cat "build/$name.wineboot.log"; rm -rf "$staged"; return 1; }
+    logged "build/$name.wineboot.log" init_wine_prefix "$staged" "$wine" || { rm -rf "$staged"; return 1; }
     mv -T "$staged" "$kept" 2>/dev/null || rm -rf "$staged"
   fi
   rm -rf "$WINEPREFIX" && cp -a "$kept" "$WINEPREFIX"
   echo "wine prefix ready in $((SECONDS - started))s"
 }
+
+# Sets up a new wine prefix in the folder PREFIX with the wine loader WINE.
+# Without a debugger to start, a program that crashes ends (status 5 for an
+# access violation) instead of waiting in one: for 32- and 64-bit programs
+# alike.
+init_wine_prefix() {
+  local prefix=$1 wine=$2
+  WINEPREFIX=$prefix "$wine" wineboot --init &&
+    WINEPREFIX=$prefix "$wine" reg add "$wine_debugger_key" /v Debugger /d '' /f /reg:32 &&
+    WINEPREFIX=$prefix "$wine" reg add "$wine_debugger_key" /v Debugger /d '' /f /reg:64 &&
+    WINEPREFIX=$prefix wineserver -w
+}
+wine_debugger_key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
 
 # Keeps the wine server of the current prefix and its service processes
 # running until the layer ends, started by a program of the layer's own whose
