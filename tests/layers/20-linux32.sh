@@ -13,16 +13,12 @@
 # setting, as in the other emulated layers.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 need_packages cmake g++-i686-linux-gnu googletest
-# A build folder kept from a run in the other mode forgets its emulator.
-emulator=(-UCMAKE_CROSSCOMPILING_EMULATOR)
 mode=$(i386_mode)
-if [ "$mode" != native ]; then
+if [ "$mode" = native ]; then
+  cross_suite --native linux32 linux-i686
+else
   echo "32-bit x86 programs run $( [ "$mode" = none ] && echo 'nowhere on this kernel' || echo 'under qemu here'): running the suite under qemu-i386"
   need_packages qemu-user-static
-  emulator=("-DCMAKE_CROSSCOMPILING_EMULATOR=/usr/bin/qemu-i386-static;-L;/usr/i686-linux-gnu")
-  export GTEST_DEATH_TEST_STYLE=fast TARNWICK_QUICK=1
+  cross_suite linux32 linux-i686 "-DCMAKE_CROSSCOMPILING_EMULATOR=/usr/bin/qemu-i386-static;-L;/usr/i686-linux-gnu"
 fi
-gtest_for linux-i686
-build linux32 -DCMAKE_TOOLCHAIN_FILE=cmake/linux-i686.cmake "${gtest[@]}" -DTARNWICK_BUILD_BENCH=OFF "${emulator[@]}"
-run_ctest linux32
 tests/check-exports build/linux32/libtarnwick.so
