@@ -171,11 +171,8 @@ make_wine_prefix dist-wine64 /usr/lib/wine/wine64
 keep_wine_running dist-wine64 /usr/lib/wine/wine64
 check_zip_programs win64 mingw-x86_64 x86_64-w64-mingw32 /usr/lib/wine/wine64
 
-if ! wine32_installed; then
-  echo "not run: the win32 programs under wine (wine32 cannot be installed from the archive now)"
-  exit 77
-fi
-wine_on_qemu || { echo "not run: the win32 programs under wine"; exit 77; }
+wine32_installed || skip "the win32 programs under wine (wine32 cannot be installed from the archive now)"
+wine_on_qemu || skip "the win32 programs under wine (32-bit x86 programs cannot run here)"
 make_wine_prefix dist-wine32 wine
 keep_wine_running dist-wine32 wine
 check_zip_programs win32 mingw-i686 i686-w64-mingw32 wine

@@ -9,12 +9,12 @@
 # the steps passed or not.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 packages=(libtarnwick1 libtarnwick-dev tarnwick-tools)
-[ "$(id -u)" -eq 0 ] || { echo "skipped: installing the packages needs root"; exit 77; }
-git rev-parse --git-dir >/dev/null 2>&1 || { echo "skipped: not a git clone, so no list of the files to package"; exit 77; }
+[ "$(id -u)" -eq 0 ] || skip "installing the packages needs root"
+git rev-parse --git-dir >/dev/null 2>&1 || skip "not a git clone, so no list of the files to package"
 for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
   if [ -n "$status" ] && [ "$status" != not-installed ]; then
-    echo "skipped: $p is $status here, and this layer would replace it and purge it"; exit 77
+    skip "$p is $status here, and this layer would replace it and purge it"
   fi
 done
 need_packages debhelper dpkg-dev lintian autopkgtest cmake g++ libgtest-dev pkg-config man-db mandoc

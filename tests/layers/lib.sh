@@ -11,10 +11,17 @@ source tools/logged.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
-# A layer that cannot run: skipped on a developer's machine, failed in CI.
-# Reserved for what the layer's own files can mend (a missing package); a
-# limit of the machine itself is a skip with its reason (the windows layer's
-# wine_on_qemu, say).
+# Every layer that does not run, or not to its end, says why and exits 77
+# through one of these two.
+# A limit of this machine itself (not root, not a git clone, no binfmt_misc):
+# the layer is skipped, in CI too.
+skip() {
+  echo "skipped: $*"
+  exit 77
+}
+
+# What the layer's own files can mend (a missing package): skipped on a
+# developer's machine, failed in CI.
 cannot_run() {
   echo "cannot run: $*"
   if [ "${CI:-}" = true ]; then exit 1; fi

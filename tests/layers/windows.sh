@@ -135,7 +135,8 @@ wine32_installed() {
   local status=0
   (need_packages wine wine32:i386) || status=$?
   [ "$status" -eq 0 ] && return 0
-  # Not root, or not CI: the layer is skipped, as need_packages says.
+  # Not root, or not CI: the layer is skipped, with the reason need_packages
+  # printed.
   [ "$status" -eq 77 ] && exit 77
   grep -m 1 -E 'Failed to fetch .*/binary-i386/' /tmp/tarnwick-apt.log || exit 1
   echo "wine32 cannot be installed now: the archive's i386 package lists above could not be fetched"
