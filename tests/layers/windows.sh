@@ -47,13 +47,12 @@ make_wine_prefix() {
 # access violation) instead of waiting in one: for 32- and 64-bit programs
 # alike.
 init_wine_prefix() {
-  local prefix=$1 wine=$2
+  local prefix=$1 wine=$2 debugger='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
   WINEPREFIX=$prefix "$wine" wineboot --init &&
-    WINEPREFIX=$prefix "$wine" reg add "$wine_debugger_key" /v Debugger /d '' /f /reg:32 &&
-    WINEPREFIX=$prefix "$wine" reg add "$wine_debugger_key" /v Debugger /d '' /f /reg:64 &&
+    WINEPREFIX=$prefix "$wine" reg add "$debugger" /v Debugger /d '' /f /reg:32 &&
+    WINEPREFIX=$prefix "$wine" reg add "$debugger" /v Debugger /d '' /f /reg:64 &&
     WINEPREFIX=$prefix wineserver -w
 }
-wine_debugger_key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
 
 # Keeps the wine server of the current prefix and its service processes
 # running until the layer ends, started by a program of the layer's own whose
