@@ -5,6 +5,7 @@
 # manual is broken; headless Chromium renders the start page, the C
 # reference and the format page, each of which must show its own title and
 # not be an empty page. The screenshots stay in build/docs-screenshots.
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 need_packages doxygen chromium python3-pil
 tools/make-manual --werror build/docs
 /usr/bin/python3 tests/check-manual build/docs include/tarnwick.h include/tarnwick.hpp
