@@ -344,7 +344,15 @@ private:
  * iterator itself, on its own copy of where the walk stands, which the
  * compiler keeps in registers, so the caller's own state can stay in
  * registers too; anything else goes to the steps of tarnwick_iter_next,
- * inline, on the walk's frames in the range. */
+ * inline, on the walk's frames in the range.
+ * The loop's body runs once per event. State that it keeps in memory (a
+ * member reached through a reference or a pointer) is then loaded and stored
+ * at every event, and each event's update waits for the last one's store;
+ * visit gives a record's START, DATA and END in one stretch of code, where
+ * the compiler keeps such state in registers. For the fastest pull loop, keep
+ * running state in local variables and store it after the loop: on a flat
+ * list of small records the range then takes about 1.1 of visit's time,
+ * against about 2 with the state behind a reference. */
 class event_range {
     // The kind of the current event, or none once the walk has ended.
     static constexpr int kEnded = 0;
