@@ -358,7 +358,8 @@ std::string build_name(int w_index, const contender &peer) {
 void list_builds() {
     for (int w = 0; w < kWorkloadCount; ++w) {
         if (!kWorkloads[w].present()) continue;
-        for (int c = 0; c < kPeers; ++c) std::printf("%s\n", build_name(w, *make_contender(c, nullptr, nullptr)).c_str());
+        for (int c = 0; c < kPeers; ++c)
+            std::printf("%s\n", build_name(w, *make_contender(c, nullptr, nullptr)).c_str());
     }
 }
 

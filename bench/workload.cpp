@@ -183,10 +183,12 @@ private:
     static constexpr std::size_t kNone = SIZE_MAX;
 
     bool read_field(const unsigned char *line, const unsigned char *eol) {
-        const auto *colon = static_cast<const unsigned char *>(std::memchr(line, ':', static_cast<std::size_t>(eol - line)));
+        const auto *colon =
+            static_cast<const unsigned char *>(std::memchr(line, ':', static_cast<std::size_t>(eol - line)));
         field_ = kNone;
         if (colon == nullptr) return true;
-        const auto [named, added] = tags_.try_emplace(std::string(line, colon), static_cast<uint16_t>(tags_.size() + 1));
+        const auto [named, added] =
+            tags_.try_emplace(std::string(line, colon), static_cast<uint16_t>(tags_.size() + 1));
         if (added && named->second >= kTagCount) return false;
         if (stanza_ == kNone) {
             stanza_ = w_.ops.size();
@@ -235,7 +237,8 @@ std::unique_ptr<workload> make_package_database() {
     // reserved once, for the reason read_whole_file gives.
     w->ops.reserve(3 * (static_cast<std::size_t>(std::count(at, end, '\n')) + 1));
     while (at != end) {
-        const auto *newline = static_cast<const unsigned char *>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+        const auto *newline =
+            static_cast<const unsigned char *>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
         const unsigned char *eol = newline != nullptr ? newline : end;
         if (!reader.read_line(at, eol)) return nullptr;
         at = eol == end ? end : eol + 1;
