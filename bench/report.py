@@ -510,8 +510,9 @@ if chains:
     p("the one before it has been read, so a walk cannot run ahead through its records as the plain tree's")
     p("loop runs ahead through its vector; the chain ÷ the plain tree is what the format allows.")
     if any(c[5] for c in chains):
-        p("*bound: predicted chain* reads the same blocks but guesses each next record's place before the")
-        p("last one's length is read, and checks the guess: how much of the chain's cost that lifts.")
+        p("*bound: predicted chain* reads the same blocks but guesses that the next record lies one last")
+        p("record's size on, reads there before this record's length is known, and checks the guess: how much")
+        p("of the chain's wait that lifts.")
     for w, visit, chain, plain, cbor, predicted in chains:
         told = f" predicted chain ÷ record chain {predicted / chain:.2f}; C++ visit ÷ predicted chain " \
                f"{visit / predicted:.2f};" if predicted else ""
