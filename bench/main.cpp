@@ -321,9 +321,10 @@ void write_row(std::FILE *out, const row &r) {
 constexpr std::size_t kSmallNodes = 10000;
 
 void write_memory_rows(std::FILE *out) {
-    const std::pair<const char *, std::unique_ptr<workload>> shapes[] = {
-        {"10,000 nodes of one 8-byte record", make_small_nodes(kSmallNodes)},
-        {"10,000 8-byte records in one list", make_flat(kSmallNodes)},
+    const std::string count = std::to_string(kSmallNodes), record = std::to_string(kFlatPayload) + "-byte record";
+    const std::pair<std::string, std::unique_ptr<workload>> shapes[] = {
+        {count + " nodes of one " + record, make_small_nodes(kSmallNodes)},
+        {count + " " + record + "s in one list", make_flat(kSmallNodes)},
     };
     for (const auto &[name, w] : shapes) {
         for (int c = 0; c < kPeers; ++c) {

@@ -76,8 +76,6 @@ void add_nested_record(workload &w, rng &r, payload_source &source, unsigned dep
 
 }  // namespace
 
-constexpr uint32_t kFlatPayload = 8;
-
 std::unique_ptr<workload> make_flat(std::size_t records) {
     auto w = std::make_unique<workload>();
     w->name = "W1";

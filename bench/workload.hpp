@@ -40,6 +40,7 @@ struct workload {
 // make_flat builds W1's shape at any length: `records` 8-byte data records
 // in one list.
 constexpr std::size_t kFlatRecords = 1000000;
+constexpr uint32_t kFlatPayload = 8;
 std::unique_ptr<workload> make_flat(std::size_t records = kFlatRecords);
 std::unique_ptr<workload> make_nested();
 std::unique_ptr<workload> make_bulk(uint32_t record_size, std::size_t total_bytes);
