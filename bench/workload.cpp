@@ -3,6 +3,7 @@
 // run builds the same trees, and one read from the machine's package database.
 #include "workload.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <unordered_map>
@@ -75,17 +76,31 @@ void add_nested_record(workload &w, rng &r, payload_source &source, unsigned dep
 
 }  // namespace
 
-std::unique_ptr<workload> make_flat() {
-    constexpr std::size_t kRecords = 1000000;
-    constexpr uint32_t kPayload = 8;
+std::unique_ptr<workload> make_flat(std::size_t records) {
     auto w = std::make_unique<workload>();
     w->name = "W1";
     rng r;
     payload_source source(*w, r);
-    w->ops.reserve(kRecords);
-    for (std::size_t i = 0; i < kRecords; ++i)
-        add_data(*w, source, static_cast<uint16_t>(r.below(kTagCount)), kPayload);
-    w->root_count = kRecords;
+    w->ops.reserve(records);
+    for (std::size_t i = 0; i < records; ++i)
+        add_data(*w, source, static_cast<uint16_t>(r.below(kTagCount)), kFlatPayload);
+    w->root_count = static_cast<uint32_t>(records);
+    return w;
+}
+
+std::unique_ptr<workload> make_small_nodes(std::size_t nodes) {
+    auto w = std::make_unique<workload>();
+    w->name = "small nodes";
+    rng r;
+    payload_source source(*w, r);
+    for (std::size_t i = 0; i < nodes; ++i) {
+        w->ops.push_back({nullptr, 1, static_cast<uint16_t>(r.below(kTagCount)), op::node});
+        ++w->records;
+        ++w->nodes;
+        add_data(*w, source, static_cast<uint16_t>(r.below(kTagCount)), kFlatPayload);
+        w->ops.push_back({nullptr, 0, 0, op::end});
+    }
+    w->root_count = static_cast<uint32_t>(nodes);
     return w;
 }
 
@@ -117,10 +132,18 @@ std::unique_ptr<workload> make_bulk(uint32_t record_size, std::size_t total_byte
 
 namespace {
 
-// Reads the whole file at `path` into `bytes`; false when it cannot.
+// Reads the whole file at `path` into `bytes`, sized once from the file's
+// length where it has one: a vector grown and moved on the way would leave
+// freed memory behind, and large frees change how glibc trims its heap
+// later, which the build-dispose loops measure. False when it cannot read.
 bool read_whole_file(const char *path, std::vector<unsigned char> &bytes) {
     std::FILE *in = std::fopen(path, "rb");
     if (in == nullptr) return false;
+    if (std::fseek(in, 0, SEEK_END) == 0) {
+        const long length = std::ftell(in);
+        if (length > 0) bytes.reserve(static_cast<std::size_t>(length));
+        std::rewind(in);
+    }
     unsigned char chunk[1 << 16];
     for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, in)) != 0;) bytes.insert(bytes.end(), chunk, chunk + n);
     const bool read = std::ferror(in) == 0;
@@ -158,10 +181,12 @@ private:
     static constexpr std::size_t kNone = SIZE_MAX;
 
     bool read_field(const unsigned char *line, const unsigned char *eol) {
-        const auto *colon = static_cast<const unsigned char *>(std::memchr(line, ':', static_cast<std::size_t>(eol - line)));
+        const auto *colon =
+            static_cast<const unsigned char *>(std::memchr(line, ':', static_cast<std::size_t>(eol - line)));
         field_ = kNone;
         if (colon == nullptr) return true;
-        const auto [named, added] = tags_.try_emplace(std::string(line, colon), static_cast<uint16_t>(tags_.size() + 1));
+        const auto [named, added] =
+            tags_.try_emplace(std::string(line, colon), static_cast<uint16_t>(tags_.size() + 1));
         if (added && named->second >= kTagCount) return false;
         if (stanza_ == kNone) {
             stanza_ = w_.ops.size();
@@ -206,8 +231,12 @@ std::unique_ptr<workload> make_package_database() {
     if (!read_whole_file(package_database_path(), w->pool)) return nullptr;
     stanza_reader reader(*w);
     const unsigned char *at = w->pool.data(), *end = at + w->pool.size();
+    // At most a field, a stanza's node and its end per line: the steps are
+    // reserved once, for the reason read_whole_file gives.
+    w->ops.reserve(3 * (static_cast<std::size_t>(std::count(at, end, '\n')) + 1));
     while (at != end) {
-        const auto *newline = static_cast<const unsigned char *>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+        const auto *newline =
+            static_cast<const unsigned char *>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
         const unsigned char *eol = newline != nullptr ? newline : end;
         if (!reader.read_line(at, eol)) return nullptr;
         at = eol == end ? end : eol + 1;

@@ -37,9 +37,16 @@ struct workload {
 };
 
 // Builds W1, W2 or one size of W3. Deterministic: the rng has a fixed start value.
-std::unique_ptr<workload> make_flat();
+// make_flat builds W1's shape at any length: `records` 8-byte data records
+// in one list.
+constexpr std::size_t kFlatRecords = 1000000;
+constexpr uint32_t kFlatPayload = 8;
+std::unique_ptr<workload> make_flat(std::size_t records = kFlatRecords);
 std::unique_ptr<workload> make_nested();
 std::unique_ptr<workload> make_bulk(uint32_t record_size, std::size_t total_bytes);
+// The same 8-byte data records as make_flat, each in a node of its own: the
+// shape where a tree's memory is mostly its nodes' lists.
+std::unique_ptr<workload> make_small_nodes(std::size_t nodes);
 
 // W4, a real document: the machine's package database, read whole from
 // package_database_path() into the pool. Each package's stanza is a node
