@@ -4,6 +4,15 @@
 // median figures as a tab-separated table for bench/run to turn into a page.
 //
 //     tarnwick_bench [--tsv=FILE] [Google Benchmark flags]
+//     tarnwick_bench --list-builds
+//     tarnwick_bench --cold=NAME --tsv=FILE
+//     tarnwick_bench --loop=NAME --tsv=FILE
+//
+// --list-builds prints the names of the builds the other two take, one a line.
+// --cold=NAME builds the workload with the contender NAME gives (as
+// "W1/build/libtarnwick") once in this fresh process, whose heap has never
+// held a tree; --loop=NAME builds and releases it again and again in this
+// process, which does nothing else. Each writes its figures to FILE.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -11,6 +20,11 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+
+#include <sys/resource.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "alloc_count.h"
 #include "tarnwick.h"
@@ -21,17 +35,21 @@ namespace {
 
 constexpr std::size_t kBulkBytes = 85u << 20;  // per record size: about 256 MiB in all
 
+// A workload and, for one read from this machine, whether it can be made
+// here: one that cannot is left out of the run.
 struct workload_kind {
     const char *name;
     std::unique_ptr<workload> (*make)();
+    bool (*present)() = [] { return true; };
 };
 
 const workload_kind kWorkloads[] = {
-    {"W1", make_flat},
+    {"W1", [] { return make_flat(); }},
     {"W2", make_nested},
     {"W3/1KiB", [] { return make_bulk(1u << 10, kBulkBytes); }},
     {"W3/64KiB", [] { return make_bulk(64u << 10, kBulkBytes); }},
     {"W3/1MiB", [] { return make_bulk(1u << 20, kBulkBytes); }},
+    {"W4", make_package_database, [] { return make_package_database() != nullptr; }},
 };
 constexpr int kWorkloadCount = sizeof kWorkloads / sizeof kWorkloads[0];
 
@@ -59,6 +77,9 @@ const contender_kind kContenders[] = {
 };
 constexpr int kContenderCount = sizeof kContenders / sizeof kContenders[0];
 constexpr int kTarnwick = 0;
+// The first kPeers are libtarnwick and the libraries a user might pick
+// instead; the rest are bounds. Peers are made from nothing.
+constexpr int kPeers = 4;
 
 std::unique_ptr<contender> make_contender(int which, const contender *tarnwick,
                                           std::shared_ptr<const format_plan> plan) {
@@ -129,6 +150,7 @@ struct row {
     std::string workload, phase, contender, method;
     double cpu_seconds = 0;
     double records = 0, events = 0, payload_bytes = 0, peak_bytes = 0, allocations = 0, format_bytes = 0;
+    double faults = 0;  // page faults per build
 };
 std::map<std::string, row> rows;  // by benchmark name
 // A build benchmark's release times go to the row of its name and this.
@@ -151,6 +173,14 @@ double cpu_seconds() {
     return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
 }
 
+// Page faults of this process so far: the first touch of each page of memory
+// the system has just handed out is one.
+double page_faults() {
+    rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_minflt + usage.ru_majflt);
+}
+
 // Times building a tree, and apart from that releasing it: the release of
 // each tree built is timed by hand, as CPU time like the benchmark's own, so
 // that building and releasing are measured the same number of times.
@@ -163,6 +193,7 @@ void build_benchmark(benchmark::State &state, int w_index, int c_index) {
     const std::size_t allocations = alloc_count_calls();
     scratch->clear();
     double releasing = 0;
+    const double faults = page_faults();
     for (auto _ : state) {
         scratch->build(*s.w);
         state.PauseTiming();
@@ -172,6 +203,7 @@ void build_benchmark(benchmark::State &state, int w_index, int c_index) {
         state.ResumeTiming();
     }
     count_records(state, *s.w);
+    state.counters["faults"] = benchmark::Counter(page_faults() - faults, benchmark::Counter::kAvgIterations);
     state.counters["free_seconds"] = benchmark::Counter(releasing, benchmark::Counter::kAvgIterations);
     state.counters["peak_bytes"] = static_cast<double>(peak);
     state.counters["allocations"] = static_cast<double>(allocations);
@@ -208,6 +240,11 @@ void register_all() {
         named.push_back(make_contender(c, named.empty() ? nullptr : named[0].get(), nullptr));
     for (int w = 0; w < kWorkloadCount; ++w) {
         const char *workload = kWorkloads[w].name;
+        if (!kWorkloads[w].present()) {
+            std::fprintf(stderr, "%s left out: no readable package database at %s\n", workload,
+                         package_database_path());
+            continue;
+        }
         for (int c = 0; c < kContenderCount; ++c) {
             const std::string name = std::string(workload) + "/build/" + named[c]->name();
             benchmark::RegisterBenchmark(name.c_str(), build_benchmark, w, c)->Unit(benchmark::kMillisecond);
@@ -249,6 +286,7 @@ public:
             r.peak_bytes = counter("peak_bytes");
             r.allocations = counter("allocations");
             r.format_bytes = counter("format_bytes");
+            r.faults = counter("faults");
             auto freed = rows.find(run.run_name.function_name + kFreeRow);
             if (freed == rows.end()) continue;
             freed->second.cpu_seconds = counter("free_seconds");
@@ -259,7 +297,7 @@ public:
     }
 };
 
-void write_tsv(const char *path) {
+std::FILE *open_tsv(const char *path) {
     std::FILE *out = std::fopen(path, "w");
     if (out == nullptr) {
         std::perror(path);
@@ -267,30 +305,175 @@ void write_tsv(const char *path) {
     }
     std::fprintf(out,
                  "workload\tphase\tcontender\tmethod\tcpu_ns\trecords\tevents\tpayload_bytes\tpeak_bytes\tallocations\t"
-                 "format_bytes\n");
+                 "format_bytes\tfaults\n");
+    return out;
+}
+
+void write_row(std::FILE *out, const row &r) {
+    std::fprintf(out, "%s\t%s\t%s\t%s\t%.0f\t%.0f\t%.0f\t%.0f\t%.0f\t%.0f\t%.0f\t%.1f\n", r.workload.c_str(),
+                 r.phase.c_str(), r.contender.c_str(), r.method.c_str(), r.cpu_seconds * 1e9, r.records, r.events,
+                 r.payload_bytes, r.peak_bytes, r.allocations, r.format_bytes, r.faults);
+}
+
+// The bytes each peer holds for a tree of many small nodes, beside the same
+// records in one list, as "memory" rows whose records are the data records.
+// Counted once, untimed: the figures do not vary from run to run.
+constexpr std::size_t kSmallNodes = 10000;
+
+void write_memory_rows(std::FILE *out) {
+    const std::string count = std::to_string(kSmallNodes), record = std::to_string(kFlatPayload) + "-byte record";
+    const std::pair<std::string, std::unique_ptr<workload>> shapes[] = {
+        {count + " nodes of one " + record, make_small_nodes(kSmallNodes)},
+        {count + " " + record + "s in one list", make_flat(kSmallNodes)},
+    };
+    for (const auto &[name, w] : shapes) {
+        for (int c = 0; c < kPeers; ++c) {
+            auto peer = make_contender(c, nullptr, nullptr);
+            alloc_count_start();
+            peer->build(*w);
+            row r{name, "memory", peer->name(), ""};
+            r.peak_bytes = static_cast<double>(alloc_count_stop());
+            r.allocations = static_cast<double>(alloc_count_calls());
+            r.records = static_cast<double>(w->records - w->nodes);
+            r.payload_bytes = static_cast<double>(w->payload_bytes);
+            peer->clear();
+            write_row(out, r);
+        }
+    }
+}
+
+void write_tsv(const char *path) {
+    std::FILE *out = open_tsv(path);
     for (const std::string &name : row_order) {
         const row &r = rows[name];
-        if (r.cpu_seconds == 0) continue;
-        std::fprintf(out, "%s\t%s\t%s\t%s\t%.0f\t%.0f\t%.0f\t%.0f\t%.0f\t%.0f\t%.0f\n", r.workload.c_str(),
-                     r.phase.c_str(), r.contender.c_str(), r.method.c_str(), r.cpu_seconds * 1e9, r.records, r.events,
-                     r.payload_bytes, r.peak_bytes, r.allocations, r.format_bytes);
+        if (r.cpu_seconds != 0) write_row(out, r);
     }
+    write_memory_rows(out);
     std::fclose(out);
+}
+
+std::string build_name(int w_index, const contender &peer) {
+    return std::string(kWorkloads[w_index].name) + "/build/" + peer.name();
+}
+
+void list_builds() {
+    for (int w = 0; w < kWorkloadCount; ++w) {
+        if (!kWorkloads[w].present()) continue;
+        for (int c = 0; c < kPeers; ++c)
+            std::printf("%s\n", build_name(w, *make_contender(c, nullptr, nullptr)).c_str());
+    }
+}
+
+// The workload and the peer that a build's name ("W1/build/libtarnwick")
+// gives, both made in this process; a null workload when there is none.
+struct named_build {
+    const char *workload_name = nullptr;
+    std::unique_ptr<workload> w;
+    std::unique_ptr<contender> peer;
+};
+
+named_build make_named_build(const std::string &name) {
+    for (int w = 0; w < kWorkloadCount; ++w) {
+        for (int c = 0; c < kPeers; ++c) {
+            auto peer = make_contender(c, nullptr, nullptr);
+            if (build_name(w, *peer) == name) return {kWorkloads[w].name, kWorkloads[w].make(), std::move(peer)};
+        }
+    }
+    std::fprintf(stderr, "tarnwick_bench: no build named %s (see --list-builds)\n", name.c_str());
+    return {};
+}
+
+void write_one_tsv(const char *path, const std::vector<row> &written) {
+    std::FILE *out = open_tsv(path);
+    for (const row &r : written) write_row(out, r);
+    std::fclose(out);
+}
+
+row build_row(const named_build &b, const char *phase, double seconds, double faults) {
+    row r{b.workload_name, phase, b.peer->name(), ""};
+    r.cpu_seconds = seconds;
+    r.faults = faults;
+    r.records = static_cast<double>(b.w->records);
+    r.payload_bytes = static_cast<double>(b.w->payload_bytes);
+    return r;
+}
+
+// Builds once in this process the tree that `name` gives, and writes its time
+// and page faults as a "cold build" row: every block, vector and buffer comes
+// from memory the system hands out for it, as in a program's first tree. The
+// heap is trimmed first, so that what making the workload freed is given back
+// and not reused.
+int cold_build(const std::string &name, const char *tsv) {
+    const named_build b = make_named_build(name);
+    if (b.w == nullptr) return 2;
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+    const double faults = page_faults(), start = cpu_seconds();
+    b.peer->build(*b.w);
+    write_one_tsv(tsv, {build_row(b, "cold build", cpu_seconds() - start, page_faults() - faults)});
+    return 0;
+}
+
+// Builds and releases the tree that `name` gives again and again in this
+// process, which does nothing else, as a program that builds a tree per
+// request or per file does; writes the mean time of a build and of a release,
+// and the page faults of a build, as "loop build" and "loop free" rows. The
+// first build, into a heap that never held a tree, is left out. In the
+// benchmark's own loops glibc has long since raised its trim threshold after
+// the large frees of other workloads; here it has not.
+constexpr int kLoopMinBuilds = 10, kLoopMaxBuilds = 1000;
+constexpr double kLoopSeconds = 0.3;
+
+int build_loop(const std::string &name, const char *tsv) {
+    const named_build b = make_named_build(name);
+    if (b.w == nullptr) return 2;
+    b.peer->build(*b.w);
+    b.peer->clear();
+    double building = 0, releasing = 0, faults = 0;
+    int builds = 0;
+    while (builds < kLoopMinBuilds || (builds < kLoopMaxBuilds && building < kLoopSeconds)) {
+        const double faults_before = page_faults(), start = cpu_seconds();
+        b.peer->build(*b.w);
+        const double built = cpu_seconds();
+        faults += page_faults() - faults_before;
+        b.peer->clear();
+        building += built - start;
+        releasing += cpu_seconds() - built;
+        ++builds;
+    }
+    write_one_tsv(tsv, {build_row(b, "loop build", building / builds, faults / builds),
+                        build_row(b, "loop free", releasing / builds, 0)});
+    return 0;
 }
 
 }  // namespace
 }  // namespace bench
 
 int main(int argc, char **argv) {
-    const char *tsv = nullptr;
+    const char *tsv = nullptr, *cold = nullptr, *loop = nullptr;
     int kept = 1;
     for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], "--tsv=", 6) == 0)
+        if (std::strncmp(argv[i], "--tsv=", 6) == 0) {
             tsv = argv[i] + 6;
-        else
+        } else if (std::strncmp(argv[i], "--cold=", 7) == 0) {
+            cold = argv[i] + 7;
+        } else if (std::strncmp(argv[i], "--loop=", 7) == 0) {
+            loop = argv[i] + 7;
+        } else if (std::strcmp(argv[i], "--list-builds") == 0) {
+            bench::list_builds();
+            return 0;
+        } else {
             argv[kept++] = argv[i];
+        }
     }
     argc = kept;
+    if ((cold != nullptr || loop != nullptr) && tsv == nullptr) {
+        std::fprintf(stderr, "tarnwick_bench: --cold and --loop need --tsv\n");
+        return 2;
+    }
+    if (cold != nullptr) return bench::cold_build(cold, tsv);
+    if (loop != nullptr) return bench::build_loop(loop, tsv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     bench::register_all();

@@ -37,9 +37,30 @@ struct workload {
 };
 
 // Builds W1, W2 or one size of W3. Deterministic: the rng has a fixed start value.
-std::unique_ptr<workload> make_flat();
+// make_flat builds W1's shape at any length: `records` 8-byte data records
+// in one list.
+constexpr std::size_t kFlatRecords = 1000000;
+constexpr uint32_t kFlatPayload = 8;
+std::unique_ptr<workload> make_flat(std::size_t records = kFlatRecords);
 std::unique_ptr<workload> make_nested();
 std::unique_ptr<workload> make_bulk(uint32_t record_size, std::size_t total_bytes);
+// The same 8-byte data records as make_flat, each in a node of its own: the
+// shape where a tree's memory is mostly its nodes' lists.
+std::unique_ptr<workload> make_small_nodes(std::size_t nodes);
+
+// W4, a real document: the machine's package database, read whole from
+// package_database_path() into the pool. Each package's stanza is a node
+// (tag 0) holding one data record per field, in the file's order. Each
+// distinct field name gets the next tag from 1, in order of first
+// appearance. A field's payload is its value only: the bytes after the colon
+// and its blanks up to the end of its last continuation line, those lines'
+// own newlines and leading blanks included, the final newline not. Returns
+// null when the file cannot be read or holds no stanza, or when it has more
+// distinct field names than there are tags.
+std::unique_ptr<workload> make_package_database();
+
+// TARNWICK_BENCH_PACKAGES when set and not empty, else /var/lib/dpkg/status.
+const char *package_database_path();
 
 // Event types, the same numbers as the library's.
 enum : int { ev_start = 1, ev_data = 2, ev_end = 3 };
