@@ -545,7 +545,28 @@ struct record_run {
     const unsigned char *record;  // the current record's header word
     const unsigned char *end;     // the block's end as the run read it
     whole_record current;         // the current record, as its header tells
+    std::size_t stride;           // the size the next record is guessed to follow; 0: no guess
+    std::size_t last_size;        // the size of the record before the current one, since the last miss
 };
+
+/* How a run finds its next record. A record's place is known only once the
+ * record before it has been read, so a run that waits for each size is a
+ * chain of loads, each waiting for the one before.
+ *
+ * `predicted` takes the next record to lie one stride on, the size of the
+ * records before it, and compares that guess with the real place. The
+ * comparison is a branch the processor predicts, so the next headers are
+ * read at the guess while the sizes that confirm it are still on their way.
+ * A guess is taken only where it equals the real place, so the run reads and
+ * gives exactly what the plain one does. It guesses only after two records
+ * of one size in a row (the stride is 0 otherwise, a guess that never holds,
+ * since every record takes room): where sizes change from record to record
+ * the comparison fails every time, which the processor predicts as well.
+ *
+ * `plain` waits for each size. A walk that calls out for each event gains
+ * nothing by the guess, as each call takes longer than the wait it saves,
+ * and pays for it in the instructions that keep the stride. */
+enum class stride { plain, predicted };
 
 // Starts a run at `record`, the read position of a frame between records.
 // Returns false, and leaves `run` as it was, when the record there is not a
@@ -553,8 +574,18 @@ struct record_run {
 TARNWICK_ENGINE_INLINE bool start_run(record_run &run, const unsigned char *record, const unsigned char *end) {
     const whole_record r = read_whole_record(record, end);
     if (r.size == 0) return false;
-    run = {record, end, r};
+    run = {record, end, r, 0, 0};
     return true;
+}
+
+// `value` as one the compiler cannot trace back to `value`, at no cost.
+// Compilers without GNU inline assembly get `value` itself: the same walk,
+// without the gain of a predicted stride.
+template <class T> TARNWICK_ENGINE_INLINE T untraced(T value) {
+#if defined(__GNUC__)
+    __asm__ volatile("" : "+r"(value));
+#endif
+    return value;
 }
 
 // Whether the current record ends the block: then it is the run's last, and
@@ -566,8 +597,23 @@ TARNWICK_ENGINE_INLINE bool run_at_block_end(const record_run &run) {
 // Moves the run past the current record, which must not end the block.
 // Returns false when the record there is not whole: the run has ended, and
 // `record` is where the steps go on.
-TARNWICK_ENGINE_INLINE bool next_in_run(record_run &run) {
-    run.record += run.current.size;
+//
+// Where a guess holds, the compiler must not learn that the record is one
+// stride on as well as one size on, or it may compute either from the other
+// and keep the size, which brings back the wait; nor may it turn the branch
+// into a conditional move, which waits for the size as well. So the stride
+// is compared through one untraced copy, and the record that holds is taken
+// through another.
+template <stride S = stride::plain> TARNWICK_ENGINE_INLINE bool next_in_run(record_run &run) {
+    if (S == stride::plain) {
+        run.record += run.current.size;
+    } else if (untraced(run.stride) == run.current.size) {
+        run.record = untraced(run.record + run.stride);
+    } else {
+        run.stride = run.current.size == run.last_size ? run.current.size : 0;
+        run.last_size = run.current.size;
+        run.record += run.current.size;
+    }
     run.current = read_whole_record(run.record, run.end);
     return run.current.size != 0;
 }
@@ -594,7 +640,8 @@ template <class Top> TARNWICK_ENGINE_INLINE void end_run_between(Top &top, const
 
 // Delivers the events of a run from the read position of a frame that is
 // between records, in the order the steps would give them.
-template <class Top, class Deliver> TARNWICK_ENGINE_INLINE void deliver_whole_records(Top &top, Deliver &deliver) {
+template <stride S, class Top, class Deliver>
+TARNWICK_ENGINE_INLINE void deliver_whole_records(Top &top, Deliver &deliver) {
     record_run run;
     if (!start_run(run, top->ptr, top->block->data_end)) return;
     for (;;) {
@@ -608,7 +655,7 @@ template <class Top, class Deliver> TARNWICK_ENGINE_INLINE void deliver_whole_re
         tarnwick_event event;
         set_event(&event, TARNWICK_EVENT_END, run.current.tag, nullptr, 0);
         deliver(event);
-        if (!next_in_run(run)) break;
+        if (!next_in_run<S>(run)) break;
     }
     end_run_between(top, run);
 }
@@ -616,12 +663,13 @@ template <class Top, class Deliver> TARNWICK_ENGINE_INLINE void deliver_whole_re
 // A whole walk from `iter`, set up and not yet complete, with the deepest
 // frame held in registers, handing each event to
 // `deliver(const tarnwick_event &)`. Returns false when the nesting limit
-// stopped the walk.
-template <class Checks, class Deliver> TARNWICK_ENGINE_INLINE bool run_walk(tarnwick_iter *iter, Deliver &deliver) {
+// stopped the walk. Its runs predict their stride unless told otherwise.
+template <class Checks, stride S = stride::predicted, class Deliver>
+TARNWICK_ENGINE_INLINE bool run_walk(tarnwick_iter *iter, Deliver &deliver) {
     live_frame top(iter->top);
     while (top.frame != nullptr) {
         move_on_at_block_end(top);
-        if (!(top->state & kInside)) deliver_whole_records(top, deliver);
+        if (!(top->state & kInside)) deliver_whole_records<S>(top, deliver);
         tarnwick_event event;
         if (!next_event<Checks>(top, iter, &event)) return false;
         deliver(event);
