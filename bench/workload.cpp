@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: MIT
-// The three workloads, generated from a fixed rng start value so that every
-// run builds the same trees.
+// The workloads: three generated from a fixed rng start value so that every
+// run builds the same trees, and one read from the machine's package database.
 #include "workload.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <unordered_map>
 
 namespace bench {
 namespace {
@@ -109,6 +113,108 @@ std::unique_ptr<workload> make_bulk(uint32_t record_size, std::size_t total_byte
         add_data(*w, source, static_cast<uint16_t>(r.below(kTagCount)), record_size);
     w->root_count = static_cast<uint32_t>(w->records);
     return w;
+}
+
+namespace {
+
+// Reads the whole file at `path` into `bytes`; false when it cannot.
+bool read_whole_file(const char *path, std::vector<unsigned char> &bytes) {
+    std::FILE *in = std::fopen(path, "rb");
+    if (in == nullptr) return false;
+    unsigned char chunk[1 << 16];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, in)) != 0;) bytes.insert(bytes.end(), chunk, chunk + n);
+    const bool read = std::ferror(in) == 0;
+    std::fclose(in);
+    return read;
+}
+
+constexpr uint16_t kStanzaTag = 0;
+
+// Turns the lines of a package database into steps: a stanza opens with its
+// first field and closes at a blank line or the end; a line that starts with
+// a blank continues the open field; a line with no colon is skipped.
+class stanza_reader {
+public:
+    explicit stanza_reader(workload &w) : w_(w) {}
+
+    // False when the fields need more tags than there are.
+    bool read_line(const unsigned char *line, const unsigned char *eol) {
+        if (line == eol) {
+            close_stanza();
+        } else if (*line == ' ' || *line == '\t') {
+            if (field_ != kNone) w_.ops[field_].count = static_cast<uint32_t>(eol - w_.ops[field_].bytes);
+        } else {
+            return read_field(line, eol);
+        }
+        return true;
+    }
+
+    void close_stanza() {
+        if (stanza_ != kNone) w_.ops.push_back({nullptr, 0, 0, op::end});
+        stanza_ = field_ = kNone;
+    }
+
+private:
+    static constexpr std::size_t kNone = SIZE_MAX;
+
+    bool read_field(const unsigned char *line, const unsigned char *eol) {
+        const auto *colon = static_cast<const unsigned char *>(std::memchr(line, ':', static_cast<std::size_t>(eol - line)));
+        field_ = kNone;
+        if (colon == nullptr) return true;
+        const auto [named, added] = tags_.try_emplace(std::string(line, colon), static_cast<uint16_t>(tags_.size() + 1));
+        if (added && named->second >= kTagCount) return false;
+        if (stanza_ == kNone) {
+            stanza_ = w_.ops.size();
+            w_.ops.push_back({nullptr, 0, kStanzaTag, op::node});
+        }
+        const unsigned char *value = colon + 1;
+        while (value != eol && (*value == ' ' || *value == '\t')) ++value;
+        field_ = w_.ops.size();
+        w_.ops.push_back({value, static_cast<uint32_t>(eol - value), named->second, op::data});
+        ++w_.ops[stanza_].count;
+        return true;
+    }
+
+    workload &w_;
+    std::unordered_map<std::string, uint16_t> tags_;
+    std::size_t stanza_ = kNone, field_ = kNone;  // steps of the open stanza and field
+};
+
+// Counts the records, nodes and payload bytes of a workload's steps.
+void count_steps(workload &w) {
+    for (const op &o : w.ops) {
+        if (o.kind == op::end) continue;
+        ++w.records;
+        if (o.kind == op::node) {
+            ++w.nodes;
+            ++w.root_count;
+        }
+        w.payload_bytes += o.kind == op::data ? o.count : 0;
+    }
+}
+
+}  // namespace
+
+const char *package_database_path() {
+    const char *path = std::getenv("TARNWICK_BENCH_PACKAGES");
+    return path != nullptr && *path != '\0' ? path : "/var/lib/dpkg/status";
+}
+
+std::unique_ptr<workload> make_package_database() {
+    auto w = std::make_unique<workload>();
+    w->name = "W4";
+    if (!read_whole_file(package_database_path(), w->pool)) return nullptr;
+    stanza_reader reader(*w);
+    const unsigned char *at = w->pool.data(), *end = at + w->pool.size();
+    while (at != end) {
+        const auto *newline = static_cast<const unsigned char *>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+        const unsigned char *eol = newline != nullptr ? newline : end;
+        if (!reader.read_line(at, eol)) return nullptr;
+        at = eol == end ? end : eol + 1;
+    }
+    reader.close_stanza();
+    count_steps(*w);
+    return w->nodes != 0 ? std::move(w) : nullptr;
 }
 
 checksum whole_payload_checksum(const workload &w) {

@@ -41,6 +41,20 @@ std::unique_ptr<workload> make_flat();
 std::unique_ptr<workload> make_nested();
 std::unique_ptr<workload> make_bulk(uint32_t record_size, std::size_t total_bytes);
 
+// W4, a real document: the machine's package database, read whole from
+// package_database_path() into the pool. Each package's stanza is a node
+// (tag 0) holding one data record per field, in the file's order. Each
+// distinct field name gets the next tag from 1, in order of first
+// appearance. A field's payload is its value only: the bytes after the colon
+// and its blanks up to the end of its last continuation line, those lines'
+// own newlines and leading blanks included, the final newline not. Returns
+// null when the file cannot be read or holds no stanza, or when it has more
+// distinct field names than there are tags.
+std::unique_ptr<workload> make_package_database();
+
+// TARNWICK_BENCH_PACKAGES when set and not empty, else /var/lib/dpkg/status.
+const char *package_database_path();
+
 // Event types, the same numbers as the library's.
 enum : int { ev_start = 1, ev_data = 2, ev_end = 3 };
 
