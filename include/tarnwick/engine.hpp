@@ -533,22 +533,6 @@ template <class Deliver> TARNWICK_ENGINE_INLINE void deliver_start_and_data(cons
     }
 }
 
-/* A run: the data records that lie whole in one block from a frame's read
- * position on, stepped one record at a time without the frame. The block's
- * end is read once, when the run starts: appends made meanwhile only move it
- * on, so an end read earlier only hands the records after it to the steps.
- * Both the callback walk and the C++ range step a run this way; each record
- * gives its START, its DATA unless the payload is empty, and its END, except
- * that the END of a record that ends the block is left to the steps (see
- * end_run_inside). */
-struct record_run {
-    const unsigned char *record;  // the current record's header word
-    const unsigned char *end;     // the block's end as the run read it
-    whole_record current;         // the current record, as its header tells
-    std::size_t stride;           // the size the next record is guessed to follow; 0: no guess
-    std::size_t last_size;        // the size of the record before the current one, since the last miss
-};
-
 /* How a run finds its next record. A record's place is known only once the
  * record before it has been read, so a run that waits for each size is a
  * chain of loads, each waiting for the one before.
@@ -568,16 +552,6 @@ struct record_run {
  * and pays for it in the instructions that keep the stride. */
 enum class stride { plain, predicted };
 
-// Starts a run at `record`, the read position of a frame between records.
-// Returns false, and leaves `run` as it was, when the record there is not a
-// data record that lies whole before `end`.
-TARNWICK_ENGINE_INLINE bool start_run(record_run &run, const unsigned char *record, const unsigned char *end) {
-    const whole_record r = read_whole_record(record, end);
-    if (r.size == 0) return false;
-    run = {record, end, r, 0, 0};
-    return true;
-}
-
 // `value` as one the compiler cannot trace back to `value`, at no cost.
 // Compilers without GNU inline assembly get `value` itself: the same walk,
 // without the gain of a predicted stride.
@@ -586,6 +560,54 @@ template <class T> TARNWICK_ENGINE_INLINE T untraced(T value) {
     __asm__ volatile("" : "+r"(value));
 #endif
     return value;
+}
+
+// What a predicted stride keeps between records.
+struct stride_guess {
+    std::size_t stride = 0;     // the size the next record is guessed to follow; 0: no guess
+    std::size_t last_size = 0;  // the size of the record before, since the last miss
+};
+
+// Where the record after the one at `record`, `size` bytes long, begins,
+// guessed from the sizes before it where the guess holds.
+//
+// Where a guess holds, the compiler must not learn that the record is one
+// stride on as well as one size on, or it may compute either from the other
+// and keep the size, which brings back the wait; nor may it turn the branch
+// into a conditional move, which waits for the size as well. So the stride
+// is compared through one untraced copy, and the place that holds is taken
+// through another.
+TARNWICK_ENGINE_INLINE const unsigned char *record_after(stride_guess &guess, const unsigned char *record,
+                                                         std::size_t size) {
+    if (untraced(guess.stride) == size) return untraced(record + guess.stride);
+    guess.stride = size == guess.last_size ? size : 0;
+    guess.last_size = size;
+    return record + size;
+}
+
+/* A run: the data records that lie whole in one block from a frame's read
+ * position on, stepped one record at a time without the frame. The block's
+ * end is read once, when the run starts: appends made meanwhile only move it
+ * on, so an end read earlier only hands the records after it to the steps.
+ * Both the callback walk and the C++ range step a run this way; each record
+ * gives its START, its DATA unless the payload is empty, and its END, except
+ * that the END of a record that ends the block is left to the steps (see
+ * end_run_inside). */
+struct record_run {
+    const unsigned char *record;  // the current record's header word
+    const unsigned char *end;     // the block's end as the run read it
+    whole_record current;         // the current record, as its header tells
+    stride_guess guess;           // for a predicted stride
+};
+
+// Starts a run at `record`, the read position of a frame between records.
+// Returns false, and leaves `run` as it was, when the record there is not a
+// data record that lies whole before `end`.
+TARNWICK_ENGINE_INLINE bool start_run(record_run &run, const unsigned char *record, const unsigned char *end) {
+    const whole_record r = read_whole_record(record, end);
+    if (r.size == 0) return false;
+    run = {record, end, r, {}};
+    return true;
 }
 
 // Whether the current record ends the block: then it is the run's last, and
@@ -597,23 +619,9 @@ TARNWICK_ENGINE_INLINE bool run_at_block_end(const record_run &run) {
 // Moves the run past the current record, which must not end the block.
 // Returns false when the record there is not whole: the run has ended, and
 // `record` is where the steps go on.
-//
-// Where a guess holds, the compiler must not learn that the record is one
-// stride on as well as one size on, or it may compute either from the other
-// and keep the size, which brings back the wait; nor may it turn the branch
-// into a conditional move, which waits for the size as well. So the stride
-// is compared through one untraced copy, and the record that holds is taken
-// through another.
 template <stride S = stride::plain> TARNWICK_ENGINE_INLINE bool next_in_run(record_run &run) {
-    if (S == stride::plain) {
-        run.record += run.current.size;
-    } else if (untraced(run.stride) == run.current.size) {
-        run.record = untraced(run.record + run.stride);
-    } else {
-        run.stride = run.current.size == run.last_size ? run.current.size : 0;
-        run.last_size = run.current.size;
-        run.record += run.current.size;
-    }
+    run.record = S == stride::plain ? run.record + run.current.size
+                                    : record_after(run.guess, run.record, run.current.size);
     run.current = read_whole_record(run.record, run.end);
     return run.current.size != 0;
 }
