@@ -549,7 +549,8 @@ template <class Deliver> TARNWICK_ENGINE_INLINE void deliver_start_and_data(cons
  *
  * `plain` waits for each size. A walk that calls out for each event gains
  * nothing by the guess, as each call takes longer than the wait it saves,
- * and pays for it in the instructions that keep the stride. */
+ * and pays for it in the instructions that keep the stride; so does the C++
+ * range, which steps a run one event per increment in its caller's loop. */
 enum class stride { plain, predicted };
 
 // `value` as one the compiler cannot trace back to `value`, at no cost.
@@ -565,8 +566,11 @@ template <class T> TARNWICK_ENGINE_INLINE T untraced(T value) {
 // What a predicted stride keeps between records.
 struct stride_guess {
     std::size_t stride = 0;     // the size the next record is guessed to follow; 0: no guess
-    std::size_t last_size = 0;  // the size of the record before, since the last miss
+    std::size_t last_size = 0;  // the size of the record before, since the last miss; kNoGuesses: none
 };
+
+// The last_size of a run that makes no guesses.
+constexpr std::size_t kNoGuesses = SIZE_MAX;
 
 // Where the record after the one at `record`, `size` bytes long, begins,
 // guessed from the sizes before it where the guess holds.
@@ -579,6 +583,7 @@ struct stride_guess {
 // through another.
 TARNWICK_ENGINE_INLINE const unsigned char *record_after(stride_guess &guess, const unsigned char *record,
                                                          std::size_t size) {
+    if (guess.last_size == kNoGuesses) return record + size;
     if (untraced(guess.stride) == size) return untraced(record + guess.stride);
     guess.stride = size == guess.last_size ? size : 0;
     guess.last_size = size;
@@ -646,12 +651,21 @@ template <class Top> TARNWICK_ENGINE_INLINE void end_run_between(Top &top, const
     top->ptr = run.record;
 }
 
+/* A run guesses only where it begins with at least kPredictedRoom bytes
+ * before its block's end. Keeping the stride costs a few instructions at
+ * every record, and a guess pays back only over many records; a block this
+ * large belongs to a list of some kilobytes (blocks double from
+ * TARNWICK_FIRST_CAPACITY), which the small lists of most trees never reach.
+ * Elsewhere one comparison per record is all the stride costs. */
+constexpr std::ptrdiff_t kPredictedRoom = 4096;
+
 // Delivers the events of a run from the read position of a frame that is
 // between records, in the order the steps would give them.
 template <stride S, class Top, class Deliver>
 TARNWICK_ENGINE_INLINE void deliver_whole_records(Top &top, Deliver &deliver) {
     record_run run;
     if (!start_run(run, top->ptr, top->block->data_end)) return;
+    if (S == stride::predicted && run.end - run.record < kPredictedRoom) run.guess.last_size = kNoGuesses;
     for (;;) {
         read_ahead(run.record);
         deliver_start_and_data(run.current, deliver);
