@@ -652,12 +652,20 @@ template <class Top> TARNWICK_ENGINE_INLINE void end_run_between(Top &top, const
 }
 
 /* A run guesses only where it begins with at least kPredictedRoom bytes
- * before its block's end. Keeping the stride costs a few instructions at
- * every record, and a guess pays back only over many records; a block this
- * large belongs to a list of some kilobytes (blocks double from
- * TARNWICK_FIRST_CAPACITY), which the small lists of most trees never reach.
- * Elsewhere one comparison per record is all the stride costs. */
+ * before its block's end and with two records of one size. Keeping the
+ * stride costs a few instructions at every record, and a guess pays back
+ * only over many records of one size: a block this large belongs to a list
+ * of some kilobytes (blocks double from TARNWICK_FIRST_CAPACITY), which the
+ * small lists of most trees never reach, and a list of mixed sizes seldom
+ * begins a run with two of one size. Elsewhere one comparison per record is
+ * all the stride costs. */
 constexpr std::ptrdiff_t kPredictedRoom = 4096;
+
+TARNWICK_ENGINE_INLINE bool run_predicts(const record_run &run) {
+    // The second record lies before the end when the first does not end the block.
+    return run.end - run.record >= kPredictedRoom && !run_at_block_end(run) &&
+           read_whole_record(run.record + run.current.size, run.end).size == run.current.size;
+}
 
 // Delivers the events of a run from the read position of a frame that is
 // between records, in the order the steps would give them.
@@ -665,7 +673,7 @@ template <stride S, class Top, class Deliver>
 TARNWICK_ENGINE_INLINE void deliver_whole_records(Top &top, Deliver &deliver) {
     record_run run;
     if (!start_run(run, top->ptr, top->block->data_end)) return;
-    if (S == stride::predicted && run.end - run.record < kPredictedRoom) run.guess.last_size = kNoGuesses;
+    if (S == stride::predicted && !run_predicts(run)) run.guess.last_size = kNoGuesses;
     for (;;) {
         read_ahead(run.record);
         deliver_start_and_data(run.current, deliver);
