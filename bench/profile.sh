@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Instructions per record (build) and per event (walks) of libtarnwick under
-# callgrind, for W1 and W2: bench/profile.sh [BUILD_DIR]
+# callgrind, for W1, W2 and W4 (when the machine has a package database):
+# bench/profile.sh [BUILD_DIR]
 set -euo pipefail
 dir=${1:-build/bench}
-for w in W1 W2; do
+for w in W1 W2 W4; do
   out=$(mktemp)
-  log=$(valgrind --tool=callgrind --callgrind-out-file="$out" "$dir/bench/tarnwick_profile" "$w" 2>/dev/null)
+  log=$(valgrind --tool=callgrind --callgrind-out-file="$out" "$dir/bench/tarnwick_profile" "$w" 2>/dev/null) || {
+    rm -f "$out"; continue; }
   callgrind_annotate --inclusive=yes "$out" 2>/dev/null | awk -v w="$w" -v lg="$log" '
     BEGIN {
       n = split(lg, lines, "\n")

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Builds and walks W1 and W2 with libtarnwick alone, each phase in a function
+// Builds and walks W1, W2 or W4 with libtarnwick alone, each phase in a function
 // of its own, for instruction counts that stay the same however loaded the
 // machine is:
 //
@@ -7,11 +7,12 @@
 //     callgrind_annotate --inclusive=yes cg.out | grep profile_
 //
 // It prints the records and events of each phase to divide by; walk number
-// K (libtarnwick's walks with each consumer, then the record chain with
-// each) is profile_walk<K>.
+// K (libtarnwick's walks with each consumer, then the record chain and the
+// predicted chain with each) is profile_walk<K>.
 #include <array>
 #include <cstdio>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -40,7 +41,7 @@ void profile(const workload &w) {
     auto bound = make_bound(*tarnwick);
     auto walks = tarnwick->walks();
     for (walk_kind &k : bound->walks())
-        if (k.name.starts_with("record chain")) walks.push_back(std::move(k));
+        if (k.name.starts_with("record chain") || k.name.starts_with("predicted chain")) walks.push_back(std::move(k));
     for (std::size_t i = 0; i < walks.size() && i < kWalks.size(); ++i) {
         checksum sum;
         kWalks[i](walks[i], sum);
@@ -54,5 +55,10 @@ void profile(const workload &w) {
 
 int main(int argc, char **argv) {
     const std::string which = argc > 1 ? argv[1] : "W1";
-    profile(which == "W2" ? *make_nested() : *make_flat());
+    std::unique_ptr<workload> w = which == "W4" ? make_package_database() : which == "W2" ? make_nested() : make_flat();
+    if (w == nullptr) {
+        std::fprintf(stderr, "%s: no such workload on this machine\n", which.c_str());
+        return 1;
+    }
+    profile(*w);
 }

@@ -533,6 +533,63 @@ template <class Deliver> TARNWICK_ENGINE_INLINE void deliver_start_and_data(cons
     }
 }
 
+/* How a run finds its next record. A record's place is known only once the
+ * record before it has been read, so a run that waits for each size is a
+ * chain of loads, each waiting for the one before.
+ *
+ * `predicted` takes the next record to lie one stride on, the size of the
+ * records before it, and compares that guess with the real place. The
+ * comparison is a branch the processor predicts, so the next headers are
+ * read at the guess while the sizes that confirm it are still on their way.
+ * A guess is taken only where it equals the real place, so the run reads and
+ * gives exactly what the plain one does. It guesses only after two records
+ * of one size in a row (the stride is 0 otherwise, a guess that never holds,
+ * since every record takes room): where sizes change from record to record
+ * the comparison fails every time, which the processor predicts as well.
+ *
+ * `plain` waits for each size. A walk that calls out for each event gains
+ * nothing by the guess, as each call takes longer than the wait it saves,
+ * and pays for it in the instructions that keep the stride; so does the C++
+ * range, which steps a run one event per increment in its caller's loop. */
+enum class stride { plain, predicted };
+
+// `value` as one the compiler cannot trace back to `value`, at no cost.
+// Compilers without GNU inline assembly get `value` itself: the same walk,
+// without the gain of a predicted stride.
+template <class T> TARNWICK_ENGINE_INLINE T untraced(T value) {
+#if defined(__GNUC__)
+    __asm__ volatile("" : "+r"(value));
+#endif
+    return value;
+}
+
+// What a predicted stride keeps between records.
+struct stride_guess {
+    std::size_t stride = 0;     // the size the next record is guessed to follow; 0: no guess
+    std::size_t last_size = 0;  // the size of the record before, since the last miss; kNoGuesses: none
+};
+
+// The last_size of a run that makes no guesses.
+constexpr std::size_t kNoGuesses = SIZE_MAX;
+
+// Where the record after the one at `record`, `size` bytes long, begins,
+// guessed from the sizes before it where the guess holds.
+//
+// Where a guess holds, the compiler must not learn that the record is one
+// stride on as well as one size on, or it may compute either from the other
+// and keep the size, which brings back the wait; nor may it turn the branch
+// into a conditional move, which waits for the size as well. So the stride
+// is compared through one untraced copy, and the place that holds is taken
+// through another.
+TARNWICK_ENGINE_INLINE const unsigned char *record_after(stride_guess &guess, const unsigned char *record,
+                                                         std::size_t size) {
+    if (guess.last_size == kNoGuesses) return record + size;
+    if (untraced(guess.stride) == size) return untraced(record + guess.stride);
+    guess.stride = size == guess.last_size ? size : 0;
+    guess.last_size = size;
+    return record + size;
+}
+
 /* A run: the data records that lie whole in one block from a frame's read
  * position on, stepped one record at a time without the frame. The block's
  * end is read once, when the run starts: appends made meanwhile only move it
@@ -545,6 +602,7 @@ struct record_run {
     const unsigned char *record;  // the current record's header word
     const unsigned char *end;     // the block's end as the run read it
     whole_record current;         // the current record, as its header tells
+    stride_guess guess;           // for a predicted stride
 };
 
 // Starts a run at `record`, the read position of a frame between records.
@@ -553,7 +611,7 @@ struct record_run {
 TARNWICK_ENGINE_INLINE bool start_run(record_run &run, const unsigned char *record, const unsigned char *end) {
     const whole_record r = read_whole_record(record, end);
     if (r.size == 0) return false;
-    run = {record, end, r};
+    run = {record, end, r, {}};
     return true;
 }
 
@@ -566,8 +624,9 @@ TARNWICK_ENGINE_INLINE bool run_at_block_end(const record_run &run) {
 // Moves the run past the current record, which must not end the block.
 // Returns false when the record there is not whole: the run has ended, and
 // `record` is where the steps go on.
-TARNWICK_ENGINE_INLINE bool next_in_run(record_run &run) {
-    run.record += run.current.size;
+template <stride S = stride::plain> TARNWICK_ENGINE_INLINE bool next_in_run(record_run &run) {
+    run.record = S == stride::plain ? run.record + run.current.size
+                                    : record_after(run.guess, run.record, run.current.size);
     run.current = read_whole_record(run.record, run.end);
     return run.current.size != 0;
 }
@@ -592,11 +651,29 @@ template <class Top> TARNWICK_ENGINE_INLINE void end_run_between(Top &top, const
     top->ptr = run.record;
 }
 
+/* A run guesses only where it begins with at least kPredictedRoom bytes
+ * before its block's end and with two records of one size. Keeping the
+ * stride costs a few instructions at every record, and a guess pays back
+ * only over many records of one size: a block this large belongs to a list
+ * of some kilobytes (blocks double from TARNWICK_FIRST_CAPACITY), which the
+ * small lists of most trees never reach, and a list of mixed sizes seldom
+ * begins a run with two of one size. Elsewhere one comparison per record is
+ * all the stride costs. */
+constexpr std::ptrdiff_t kPredictedRoom = 4096;
+
+TARNWICK_ENGINE_INLINE bool run_predicts(const record_run &run) {
+    // The second record lies before the end when the first does not end the block.
+    return run.end - run.record >= kPredictedRoom && !run_at_block_end(run) &&
+           read_whole_record(run.record + run.current.size, run.end).size == run.current.size;
+}
+
 // Delivers the events of a run from the read position of a frame that is
 // between records, in the order the steps would give them.
-template <class Top, class Deliver> TARNWICK_ENGINE_INLINE void deliver_whole_records(Top &top, Deliver &deliver) {
+template <stride S, class Top, class Deliver>
+TARNWICK_ENGINE_INLINE void deliver_whole_records(Top &top, Deliver &deliver) {
     record_run run;
     if (!start_run(run, top->ptr, top->block->data_end)) return;
+    if (S == stride::predicted && !run_predicts(run)) run.guess.last_size = kNoGuesses;
     for (;;) {
         read_ahead(run.record);
         deliver_start_and_data(run.current, deliver);
@@ -608,7 +685,7 @@ template <class Top, class Deliver> TARNWICK_ENGINE_INLINE void deliver_whole_re
         tarnwick_event event;
         set_event(&event, TARNWICK_EVENT_END, run.current.tag, nullptr, 0);
         deliver(event);
-        if (!next_in_run(run)) break;
+        if (!next_in_run<S>(run)) break;
     }
     end_run_between(top, run);
 }
@@ -616,12 +693,13 @@ template <class Top, class Deliver> TARNWICK_ENGINE_INLINE void deliver_whole_re
 // A whole walk from `iter`, set up and not yet complete, with the deepest
 // frame held in registers, handing each event to
 // `deliver(const tarnwick_event &)`. Returns false when the nesting limit
-// stopped the walk.
-template <class Checks, class Deliver> TARNWICK_ENGINE_INLINE bool run_walk(tarnwick_iter *iter, Deliver &deliver) {
+// stopped the walk. Its runs predict their stride unless told otherwise.
+template <class Checks, stride S = stride::predicted, class Deliver>
+TARNWICK_ENGINE_INLINE bool run_walk(tarnwick_iter *iter, Deliver &deliver) {
     live_frame top(iter->top);
     while (top.frame != nullptr) {
         move_on_at_block_end(top);
-        if (!(top->state & kInside)) deliver_whole_records(top, deliver);
+        if (!(top->state & kInside)) deliver_whole_records<S>(top, deliver);
         tarnwick_event event;
         if (!next_event<Checks>(top, iter, &event)) return false;
         deliver(event);

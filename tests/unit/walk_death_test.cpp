@@ -146,6 +146,18 @@ TEST_F(WalkDeathTest, DamagedBlocksStopEveryWalkAtACheck) {
          },
          [](tarnwick_list *t) { first(t)->data_end -= 1; },
          {{walk::release, "after<=block->data_end"}}},
+        // The same cut after a long run of records of one size and a few of
+        // another ("ab" again): walks that guess where each record begins
+        // from the sizes before it stop at the same check.
+        {"data_end cut before a filler after a long run of one size",
+         [](tarnwick_list *t) {
+             for (int i = 0; i < 200; ++i) ASSERT_EQ(tarnwick_create_data(t, nullptr, 1, "12345678", 8), 0);
+             for (int i = 0; i < 3; ++i) ASSERT_EQ(tarnwick_create_data(t, nullptr, 2, "ab", 2), 0);
+         },
+         [](tarnwick_list *t) { t->last->data_end -= 1; },
+         {{walk::callback, "top->ptr<=block->data_end"},
+          {walk::visit, "damaged tree: top->ptr<=block->data_end"},
+          {walk::range, "damaged tree: top->ptr<=block->data_end"}}},
         // Below the first block's data: every walk stops at the first record
         // instead of taking it as lying whole before that end.
         {"data_end below the data",

@@ -12,6 +12,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "model.hpp"
@@ -123,6 +124,45 @@ TEST(WalkModelTest, RandomTreesWalkAsTheirModelsSay) {
     // The trees reach both sides of the nesting limit.
     EXPECT_GT(stopped_walks, trees / 20);
     EXPECT_GT(complete_walks, trees / 4);
+}
+
+// Lists whose records keep one size for a long stretch and then change it,
+// or change it at every record, in the root list and in a node's list, over
+// several blocks: a walk that guesses where the next record begins from the
+// sizes before it must give the same events as the model wherever a guess
+// fails. Each row is a pattern of (records, payload length) repeated.
+struct size_pattern {
+    const char *name;
+    std::vector<std::pair<int, std::size_t>> stretches;
+    int repeats;
+};
+
+TEST(WalkModelTest, ListsOfRecordsOfOneSizeThenAnotherWalkAsTheirModelsSay) {
+    const size_pattern patterns[] = {
+        {"a long run, then one longer record", {{400, 8}, {1, 10}, {400, 8}}, 2},
+        {"a long run, then one shorter record", {{400, 8}, {1, 4}, {400, 8}}, 2},
+        {"a long run, then one with an empty payload", {{400, 8}, {1, 0}, {400, 8}}, 2},
+        {"a long run, then a longer run", {{400, 8}, {400, 30}}, 2},
+        // Payloads of 8 and 9 bytes take the same room, the filler included.
+        {"lengths that differ in the same room", {{300, 8}, {300, 9}, {1, 8}, {1, 9}}, 2},
+        {"a long run, then a wider length field", {{60, 255}, {60, 256}}, 2},
+        {"two sizes alternating", {{1, 8}, {1, 20}}, 600},
+        {"two sizes in pairs", {{2, 8}, {2, 20}}, 300},
+        {"three sizes in turn", {{1, 2}, {1, 8}, {1, 14}}, 400},
+    };
+    std::mt19937 rng(kFirstStartValue);
+    for (const size_pattern &p : patterns) {
+        SCOPED_TRACE(p.name);
+        mirrored_tree tree;
+        const int node = tree.node(tree_model::root, 1);
+        for (const int list : {tree_model::root, node})
+            for (int i = 0; i < p.repeats; ++i)
+                for (const auto &[records, length] : p.stretches)
+                    for (int r = 0; r < records; ++r)
+                        ASSERT_GE(tree.data(list, random_tag(rng), std::string(length, static_cast<char>(r))), 0);
+        ASSERT_TRUE(walks_match_model(tree, tree_model::root));
+        ASSERT_TRUE(walks_match_model(tree, node));
+    }
 }
 
 // A large tree whose nodes nest at most as deep as a walk goes, so that a
