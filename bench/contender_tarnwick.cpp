@@ -141,7 +141,7 @@ private:
 // bytes left for them. Forced inline: it runs once per record, and with two
 // chains per consumer the compiler no longer inlines it by itself.
 template <class C> TARNWICK_ENGINE_INLINE uint32_t payload_piece(C &consume, unsigned tag, const unsigned char *payload,
-                                          const tarnwick_block *block, uint32_t length) {
+                                                                 const tarnwick_block *block, uint32_t length) {
     const auto room = static_cast<std::size_t>(block->data_end - payload);
     const uint32_t piece = length < room ? length : static_cast<uint32_t>(room);
     if (piece != 0) consume(ev_data, tag, payload, piece);
