@@ -337,10 +337,19 @@ TARNWICK_ENGINE_INLINE void read_ahead(const unsigned char *ptr) {
 
 // The deepest frame of a pull walk, stepped where it lies.
 struct in_place {
-    static constexpr bool kStepsBetweenCalls = true;
+    static constexpr bool kStepsBetweenCalls = false;
     tarnwick_frame *frame;  // null once the walk is complete
     tarnwick_frame *operator->() const { return frame; }
     void move_to(tarnwick_frame *to) { frame = to; }
+};
+
+// The same for the library's pull iterator, which alone also leaves a list
+// emptied between two of its steps (leave_emptied_list). The C++ range does
+// not: that one more test at each list's end, inlined with the range's steps
+// into its caller's loop, changed how g++ compiled the loop and cost the
+// range up to a fifth of its time in the benchmarks.
+struct pulled_in_place : in_place {
+    static constexpr bool kStepsBetweenCalls = true;
 };
 
 // The deepest frame of a walk held in a local copy. The frame itself is
