@@ -402,6 +402,47 @@ TEST(WalkTest, StartingListWithoutRecordsGivesNoEvents) {
     }
 }
 
+// A list whose first block's end a caller sets back to its start between
+// two steps of the iterator is empty from then on: the iterator leaves it
+// without an event and goes on below it, or completes. Root list: node 1
+// holding data 2, then data 3.
+TEST(WalkTest, ListEmptiedBetweenTwoIteratorStepsIsLeftWithoutAnEvent) {
+    mirrored_tree t;
+    const int node = t.node(root, 1);
+    t.data(node, 2, "in");
+    t.data(root, 3, "after");
+    struct emptied_case {
+        const char *name;
+        int steps_before;  // events taken before the list is emptied
+        tarnwick_list *list;
+        std::vector<raw_event> rest;  // type and tag of each later event
+    };
+    const emptied_case cases[] = {
+        {"root list, before the first step", 0, t.root(), {}},
+        {"node's list, after the node's START",
+         1,
+         &t.handle(node)->children,
+         {{TARNWICK_EVENT_END, 1, nullptr, 0},
+          {TARNWICK_EVENT_START, 3, nullptr, 0},
+          {TARNWICK_EVENT_DATA, 3, nullptr, 5},
+          {TARNWICK_EVENT_END, 3, nullptr, 0}}},
+    };
+    for (const emptied_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        tarnwick_iter iter;
+        tarnwick_iter_init(t.root(), &iter, nullptr);
+        for (int i = 0; i < c.steps_before; ++i) ASSERT_NE(tarnwick_iter_next(t.root(), &iter), nullptr);
+        unsigned char *const end = c.list->first->data_end;
+        c.list->first->data_end = c.list->first->data;
+        std::vector<raw_event> rest;
+        while (const tarnwick_event *e = tarnwick_iter_next(t.root(), &iter))
+            rest.push_back({e->type, e->tag, nullptr, e->length});
+        c.list->first->data_end = end;
+        EXPECT_EQ(rest, c.rest);
+        EXPECT_EQ(iter.top, nullptr);
+    }
+}
+
 TEST(WalkTest, NullArgumentsDoNothing) {
     mirrored_tree t;
     t.data(t.node(root, 1), 2, "x");
