@@ -544,9 +544,10 @@ if chains:
         p("With *sums*, the consumer's event and type totals, which live in memory, were stored at a record's")
         p("END as two 8-byte adds, and the next START reads them as one 16-byte load, which the processor")
         p("cannot forward from two stores: visit on W1, which has almost no crossings, took 2.2 times as long.")
-        p("The C callback, whose consumer is not inlined, took 7 to 15% longer on W1, W2 and W4. So crossings")
-        p("stay with the general steps, and W4's goal is out of reach of the walk's own code: the record")
-        p("chain, which crosses in its own few lines, is already above it.")
+        p("The C callback's times moved too, but by no more than between two builds whose walk code was the")
+        p("same byte for byte and only lay at other addresses (up to 15%), so they tell nothing either way.")
+        p("So crossings stay with the general steps, and W4's goal is out of reach of the walk's own code:")
+        p("the record chain, which crosses in its own few lines, is already above it.")
 for w in WALK_WORKLOADS:
     if not ns(w, "walk", LIB, "callback, branches"):
         continue
