@@ -353,7 +353,7 @@ void TARNWICK_CALL tarnwick_iter_init(const tarnwick_list *root, tarnwick_iter *
 
 const tarnwick_event *TARNWICK_CALL tarnwick_iter_next(const tarnwick_list *, tarnwick_iter *iter) {
     if (iter == nullptr || iter->top == nullptr) return nullptr;
-    pulled_in_place top{{iter->top}};
+    pulled_in_place top{iter->top};
     const bool delivered = next_event<library_checks>(top, iter, &iter->event);
     iter->top = top.frame;
     return delivered ? &iter->event : nullptr;
