@@ -499,16 +499,24 @@ TARNWICK_ENGINE_INLINE bool begin_record(Top &top, tarnwick_iter *iter, tarnwick
 // first block's end back to its start in between leaves a frame at the end
 // of a list in which no record has begun, where closing the list would give
 // the END of no record. That list is empty now: the walk leaves it without
-// an event, as no walk enters an empty list. Returns false when that
-// completes the walk; else the frame below is the deepest, inside the node
-// whose list it was. Out of line, as a sound tree never comes here.
-template <class Top> TARNWICK_ENGINE_COLD bool leave_emptied_list(Top &top, tarnwick_iter *iter) {
+// an event, as no walk enters an empty list, and gives the next event from
+// the frame below, inside the node whose list it was: the node's END, as that
+// frame's next step gives it. Returns false when leaving the list completes
+// the walk. Out of line, as a sound tree never comes here.
+template <class Checks, class Top>
+TARNWICK_ENGINE_COLD bool leave_emptied_list(Top &top, tarnwick_iter *iter, tarnwick_event *event) {
     if (top.frame == &iter->frames[0]) {
         top.move_to(nullptr);
         return false;
     }
     ++iter->levels;
     top.move_to(top.frame - 1);
+    move_on_at_block_end(top);
+    if (top->ptr == top->block->data_end) {
+        close_list(top, iter, event);
+    } else {
+        continue_record<Checks>(top, event);
+    }
     return true;
 }
 
@@ -520,15 +528,7 @@ TARNWICK_ENGINE_INLINE bool next_event(Top &top, tarnwick_iter *iter, tarnwick_e
     move_on_at_block_end(top);
     if (top->ptr == top->block->data_end) {
         if constexpr (Top::kLeavesEmptiedLists) {
-            if (top->record == nullptr) {
-                if (!leave_emptied_list(top, iter)) return false;
-                // The node's END, as its frame's next step gives it.
-                move_on_at_block_end(top);
-                if (top->ptr != top->block->data_end) {
-                    continue_record<Checks>(top, event);
-                    return true;
-                }
-            }
+            if (top->record == nullptr) return leave_emptied_list<Checks>(top, iter, event);
         }
         close_list(top, iter, event);
         return true;
