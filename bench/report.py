@@ -536,7 +536,7 @@ if chains:
         p("into its next block or into or out of a node's list: two or three times per package. Most crossings")
         p("fall inside a record whose payload runs on into the next block, which the steps give in four turns")
         p("(START, two DATA, END); a node takes three more (its START, its list's closing, its END). Under")
-        p("callgrind these are about an eighth of visit's instructions on W4. A walk that took the common")
+        p("callgrind these are about a sixth of visit's instructions on W4. A walk that took the common")
         p("crossings after each run was tried in four shapes. It skipped most of those steps but spent nearly")
         p("as many instructions telling crossings apart after every run and giving their events (the C")
         p("callback's count on W4 moved by under 1%), and in every shape the added code changed how g++ -O3")
